@@ -1,0 +1,38 @@
+// NumPy arrays in and out. Borrowing checks the exact type rules (ndarray or subclass,
+// dimension count, float64 or int64 in native byte order) and yields a strided view of the
+// caller's memory; unaligned data is copied once into an aligned buffer. Nothing is converted.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <memory>
+
+#include "linalg/matrix.hpp"
+
+namespace kv::py {
+
+// Loads NumPy's C API on first use (not at import). Returns false with a Python error set.
+bool ensure_numpy();
+
+// Keeps a borrowed array alive (and owns an aligned copy when the source was unaligned).
+class ArrayHold {
+public:
+    ArrayHold() = default;
+    ArrayHold(const ArrayHold&) = delete;
+    ArrayHold& operator=(const ArrayHold&) = delete;
+    ~ArrayHold() { Py_XDECREF(array_); }
+
+    enum class Outcome { Ok, WrongType, PythonError };
+    Outcome borrow_f64(PyObject* obj, int ndim, MatView& out2, VecView& out1);
+    Outcome borrow_i64(PyObject* obj, IdView& out);
+
+private:
+    PyObject* array_ = nullptr;
+    std::unique_ptr<std::uint8_t[]> copy_;
+};
+
+PyObject* new_vector(const double* data, std::size_t n);
+PyObject* new_matrix(const Matrix& m);  // C-ordered result
+
+}  // namespace kv::py

@@ -1,0 +1,24 @@
+// Least squares through the normal equations, shared by every estimator's fast route.
+// The Gram matrix DᵀD is factored by Cholesky; its solution and the unscaled covariance
+// (DᵀD)⁻¹ come from the same factor.
+#pragma once
+
+#include "linalg/expected.hpp"
+#include "linalg/matrix.hpp"
+
+namespace kv {
+
+struct NormalSolution {
+    Matrix beta;          // p × r, one column per right-hand side
+    Matrix xtx_inverse;   // p × p, (DᵀD)⁻¹
+    bool guarded = false; // solved by the orthogonal route because DᵀD was too ill-conditioned
+};
+
+// Which step failed; each estimator words its own message.
+enum class NormalStep { Factor, ForwardSolve, BackSolve, InverseForward, InverseBack };
+
+// design: n × p; rhs: n × r; gram: DᵀD (p × p); cross: Dᵀ·rhs (p × r).
+Expected<NormalSolution, NormalStep> solve_normal_equations(const Matrix& design, const Matrix& rhs,
+                                                            const Matrix& gram, const Matrix& cross);
+
+}  // namespace kv

@@ -1,0 +1,122 @@
+// Shared fitting steps. The HC0 meat is accumulated over row blocks so that no scaled
+// n × p copy of the design is ever formed.
+#include "models/linear/fit_utils.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "linalg/lapack.hpp"
+#include "linalg/linalg.hpp"
+
+namespace kv {
+
+bool all_finite(const MatView& x) {
+    if (x.row_major()) {
+        const std::size_t count = x.rows * x.cols;
+        for (std::size_t i = 0; i < count; ++i)
+            if (!std::isfinite(x.data[i])) return false;
+        return true;
+    }
+    for (std::size_t i = 0; i < x.rows; ++i)
+        for (std::size_t j = 0; j < x.cols; ++j)
+            if (!std::isfinite(x(i, j))) return false;
+    return true;
+}
+
+bool all_finite(const VecView& v) {
+    for (std::size_t i = 0; i < v.size; ++i)
+        if (!std::isfinite(v[i])) return false;
+    return true;
+}
+
+Status check_lapack_limits(std::size_t rows, std::size_t cols) {
+    if (!fits_lapack(rows) || !fits_lapack(cols))
+        return value_error("Input too large: each dimension must be at most " + std::to_string(lapack_int_max) +
+                           " (the 32-bit LAPACK limit)");
+    return {};
+}
+
+Matrix build_design(const MatView& x, bool intercept) {
+    const std::size_t n = x.rows, off = intercept ? 1 : 0;
+    Matrix d(n, x.cols + off);
+    if (intercept) std::fill(d.col(0), d.col(0) + n, 1.0);
+    copy_into(x, d, off);
+    return d;
+}
+
+Vector residuals_of(const Matrix& design, const Vector& beta, const Vector& y) {
+    const std::size_t n = design.rows();
+    Vector e = y;
+    if (n && design.cols())
+        KV_BLAS(cblas_dgemv)(KV_CblasColMajor, KV_CblasNoTrans, checked_int(n), checked_int(design.cols()), -1.0,
+                             design.data(), checked_int(n), beta.data(), 1, 1.0, e.data(), 1);
+    return e;
+}
+
+double centred_r_squared(double ssr, const Vector& y) {
+    const std::size_t n = y.size();
+    double sum = 0;
+    for (double v : y) sum += v;
+    const double mean = sum / static_cast<double>(n);
+    double tss = 0;
+    for (double v : y) tss += (v - mean) * (v - mean);
+    if (std::fabs(tss) < r_squared_guard) return 0.0;
+    return 1.0 - ssr / tss;
+}
+
+double clamp_r_squared(double r2) {
+    if (std::isnan(r2)) return r2;
+    return std::min(std::max(r2, -1.0), 1.0);
+}
+
+Vector classical_standard_errors(const Matrix& v, double mse) {
+    Vector se(v.rows());
+    for (std::size_t j = 0; j < v.rows(); ++j) se[j] = std::sqrt(v(j, j) * mse);
+    return se;
+}
+
+Vector sandwich_standard_errors(const Matrix& h) {
+    Vector se(h.rows());
+    for (std::size_t j = 0; j < h.rows(); ++j) {
+        const double d = h(j, j);
+        se[j] = std::isnan(d) ? d : (d >= 0 ? std::sqrt(d) : 0.0);
+    }
+    return se;
+}
+
+Vector hc0_standard_errors(const Matrix& design, const Vector& e, const Matrix& v) {
+    const std::size_t n = design.rows(), p = design.cols();
+    Matrix meat = Matrix::zeros(p, p);
+    constexpr std::size_t block = 2048;
+    Matrix scaled_rows(std::min(n, block), p);
+    for (std::size_t i0 = 0; i0 < n; i0 += block) {
+        const std::size_t rows = std::min(block, n - i0);
+        for (std::size_t j = 0; j < p; ++j) {
+            const double* src = design.col(j) + i0;
+            double* dst = scaled_rows.data() + j * rows;
+            for (std::size_t i = 0; i < rows; ++i) dst[i] = src[i] * std::fabs(e[i0 + i]);
+        }
+        KV_BLAS(cblas_dsyrk)(KV_CblasColMajor, KV_CblasLower, KV_CblasTrans, checked_int(p), checked_int(rows), 1.0,
+                             scaled_rows.data(), checked_int(rows), 1.0, meat.data(), checked_int(p));
+    }
+    for (std::size_t j = 0; j < p; ++j)
+        for (std::size_t i = j + 1; i < p; ++i) meat(j, i) = meat(i, j);
+    const Matrix vm = matmul(v.view(), meat.view());
+    const Matrix h = matmul(vm.view(), v.view());
+    return sandwich_standard_errors(h);
+}
+
+Vector linear_prediction(const MatView& x, const Vector& beta, const std::optional<double>& intercept) {
+    Vector out = matvec(x, beta.data());
+    if (intercept)
+        for (double& v : out) v += *intercept;
+    return out;
+}
+
+Matrix scaled(const Matrix& m, double s) {
+    Matrix out = m;
+    for (std::size_t i = 0; i < out.size(); ++i) out.data()[i] *= s;
+    return out;
+}
+
+}  // namespace kv

@@ -1,0 +1,151 @@
+// OLS: validate, build the design once (it doubles as the kept training copy), solve by
+// Cholesky normal equations, an LU inverse or SVD least squares depending on n and p,
+// then compute residuals, R², mse and standard errors, and commit everything at once.
+#include "models/linear/ols.hpp"
+
+#include <cmath>
+
+#include "linalg/linalg.hpp"
+#include "linalg/normal_equations.hpp"
+#include "models/linear/fit_utils.hpp"
+#include "models/linear/stat_utils.hpp"
+
+namespace kv {
+
+Status OLS::fit(MatView x, VecView y) {
+    const std::size_t n = x.rows, k = x.cols;
+    if (n * k == 0 || y.size == 0) return value_error("Input arrays cannot be empty");
+    if (n != y.size)
+        return value_error("X and y shape mismatch: " + std::to_string(n) + " vs " + std::to_string(y.size));
+    const std::size_t p = k + (fit_intercept ? 1 : 0);
+    if (n <= p) return value_error("Insufficient samples for the number of parameters");
+    if (!all_finite(x) || !all_finite(y)) return value_error("Input contains NaN or infinite values");
+    if (auto limit = check_lapack_limits(n, p); !limit.ok()) return limit;
+
+    Matrix d = build_design(x, fit_intercept);
+    const Vector yv = to_vector(y);
+    const Matrix a = gram(d);
+    const Vector c = transposed_matvec(d, yv.data());
+
+    Vector beta;
+    std::optional<Matrix> v;
+    auto lu_route = [&]() -> Status {
+        auto inv = inverse(a);
+        if (!inv) return runtime_error("Matrix is singular");
+        beta = matvec(inv->view(), c.data());
+        v = std::move(*inv);
+        return {};
+    };
+    if (n > 2 * p && p < 1000) {
+        Matrix rhs(n, 1);
+        std::memcpy(rhs.data(), yv.data(), n * sizeof(double));
+        Matrix cross(p, 1);
+        std::memcpy(cross.data(), c.data(), p * sizeof(double));
+        auto sol = solve_normal_equations(d, rhs, a, cross);
+        if (sol.ok()) {
+            beta.assign(sol->beta.data(), sol->beta.data() + p);
+            v = std::move(sol->xtx_inverse);
+        } else {
+            switch (sol.error()) {
+                case NormalStep::Factor:
+                    if (auto s = lu_route(); !s.ok()) return s;
+                    break;
+                case NormalStep::ForwardSolve: return runtime_error("Cholesky forward solve failed");
+                case NormalStep::BackSolve: return runtime_error("Cholesky back solve failed");
+                case NormalStep::InverseForward:
+                    return runtime_error("Failed to compute triangular solve for matrix inverse");
+                case NormalStep::InverseBack: return runtime_error("Failed to compute matrix inverse from Cholesky");
+            }
+        }
+    } else if (n > 4 * p) {
+        if (auto s = lu_route(); !s.ok()) return s;
+    } else {
+        auto ls = least_squares(d, yv);
+        if (!ls) return runtime_error("SVD failed: " + ls.error().render());
+        beta.assign(ls->solution.data(), ls->solution.data() + p);
+    }
+
+    Vector e = residuals_of(d, beta, yv);
+    const double ssr = dot(e.data(), e.data(), n);
+    const double dfd = static_cast<double>(n - p);
+    const double r2 = clamp_r_squared(centred_r_squared(ssr, yv));
+    const double mse_new = ssr / dfd;
+
+    if (!v) {
+        auto inv = inverse(a);
+        if (!inv) return runtime_error("Cannot compute standard errors: matrix is singular");
+        v = std::move(*inv);
+    }
+    Vector se = robust ? hc0_standard_errors(d, e, *v) : classical_standard_errors(*v, mse_new);
+
+    auto split = stats::split_intercept_and_coefs(beta, se, fit_intercept);
+    // Commit.
+    n_samples = n;
+    n_features = k;
+    xtx_inverse = std::move(v);
+    residuals = std::move(e);
+    mse = mse_new;
+    r_squared = r2;
+    intercept = split.intercept;
+    coefficients = std::move(split.coefficients);
+    standard_errors = std::move(split.standard_errors);
+    intercept_std_error = split.intercept_std_error;
+    design = std::move(d);
+    covariance_cache_.reset();
+    condition_number_cache_.reset();
+    return {};
+}
+
+Result<Vector> OLS::predict(MatView x) const {
+    if (!coefficients) return runtime_error("Model not fitted. Call fit() first.");
+    if (x.cols != coefficients->size())
+        return value_error("Feature count mismatch: expected " + std::to_string(coefficients->size()) + ", got " +
+                           std::to_string(x.cols));
+    return linear_prediction(x, *coefficients, intercept);
+}
+
+std::optional<Vector> OLS::t_statistics() const { return stats::t_statistics(coefficients, standard_errors); }
+
+std::uint64_t OLS::df() const {
+    return stats::residual_df(n_samples.value_or(0), n_features.value_or(0), fit_intercept);
+}
+
+std::optional<Vector> OLS::p_values() const { return stats::p_values(coefficients, standard_errors, df()); }
+
+Result<std::optional<Matrix>> OLS::confidence_intervals(std::optional<double> alpha) const {
+    return stats::confidence_intervals(coefficients, standard_errors, df(), alpha);
+}
+
+std::optional<Matrix> OLS::covariance_matrix() {
+    if (!covariance_cache_) {
+        if (!xtx_inverse || !mse) return std::nullopt;
+        covariance_cache_ = scaled(*xtx_inverse, *mse);
+    }
+    return covariance_cache_;
+}
+
+Result<std::string> OLS::summary() const {
+    stats::ReportLayout layout{"OLS Regression Results", "Least Squares", robust ? "HC0" : "nonrobust", true, false};
+    stats::ReportInput in;
+    in.r_squared = r_squared;
+    in.mse = mse;
+    in.intercept = intercept;
+    in.intercept_std_error = intercept_std_error;
+    in.coefficients = &coefficients;
+    in.standard_errors = &standard_errors;
+    in.n_samples = n_samples.value_or(0);
+    in.n_features = n_features.value_or(0);
+    in.fit_intercept = fit_intercept;
+    if (design && residuals) {
+        if (!condition_number_cache_) condition_number_cache_ = stats::scaled_condition_number(design->view());
+        in.diagnostics = stats::DiagnosticStats::compute(view_of(*residuals), *condition_number_cache_);
+    }
+    return stats::summary(layout, in);
+}
+
+std::string OLS::repr() const {
+    return std::string("OLS(fit_intercept=") + (fit_intercept ? "true" : "false") +
+           ", robust=" + (robust ? "true" : "false") + ")";
+}
+
+}  // namespace kv

@@ -1,0 +1,50 @@
+// The within (fixed-effects) estimator for panel data with one entity id per row.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "linalg/matrix.hpp"
+#include "models/error.hpp"
+
+namespace kv {
+
+class FE {
+public:
+    explicit FE(std::optional<bool> robust) : robust(robust.value_or(false)) {}
+
+    const bool robust;
+    std::optional<double> mse;
+    std::optional<double> r_squared;
+    std::optional<double> within_r_squared;
+    std::optional<std::uint64_t> n_samples;
+    std::optional<std::uint64_t> n_features;
+    std::optional<std::uint64_t> n_entities;
+    std::optional<Vector> coefficients;
+    std::optional<Vector> standard_errors;
+    std::optional<Vector> residuals;
+    std::optional<Vector> fixed_effects;
+    std::optional<Matrix> xtx_inverse;  // k × k
+    std::optional<Matrix> training_x;   // n × k
+    std::optional<std::vector<std::int64_t>> training_entity_id;
+
+    Status fit(MatView x, VecView y, IdView entity_id);
+    Result<Vector> predict(MatView x, IdView entity_id) const;
+    bool is_fitted() const { return coefficients.has_value(); }
+    std::optional<Vector> get_standard_errors() const { return standard_errors; }
+    std::optional<Vector> t_statistics() const;
+    std::optional<Vector> p_values() const;
+    Result<std::optional<Matrix>> confidence_intervals(std::optional<double> alpha) const;
+    Result<std::string> summary() const;
+    std::optional<Matrix> covariance_matrix();
+    std::string repr() const;
+
+private:
+    std::optional<Matrix> covariance_cache_;
+    mutable std::optional<Matrix> within_x_cache_;
+    mutable std::optional<double> condition_number_;
+};
+
+}  // namespace kv

@@ -1,0 +1,72 @@
+// The Python surfaces of WLS and GLS: the same methods and attributes, different fit arguments.
+#include "binding/binding.hpp"
+#include "models/linear/gls.hpp"
+#include "models/linear/wls.hpp"
+#include "types/types.hpp"
+
+namespace kv::py {
+
+PyObject* wls_type() {
+    static PyObject* type = nullptr;
+    if (type) return type;
+    static PyMethodDef methods[] = {
+        method<&WLS::fit, "fit:x,y,weights", Access::Exclusive>(
+            "fit",
+            "fit($self, x, y, weights)\n--\n\nWLS fitting with optimized diagonal weighting and numerical stability.\n\n"
+            "WLS is more efficient than GLS since we only need to handle diagonal weight matrix.\n"
+            "This implementation uses sqrt(weights) transformation for numerical stability."),
+        method<&WLS::predict, "predict:x">("predict",
+                                           "predict($self, x)\n--\n\nFast prediction with optimized operations"),
+        method<&WLS::get_standard_errors>("standard_errors", "standard_errors($self)\n--\n\n"),
+        method<&WLS::t_statistics>("t_statistics", "t_statistics($self)\n--\n\n"),
+        method<&WLS::p_values>("p_values", "p_values($self)\n--\n\n"),
+        method<&WLS::confidence_intervals, "confidence_intervals:alpha">(
+            "confidence_intervals", "confidence_intervals($self, alpha=0.05)\n--\n\n"),
+        method<&WLS::summary>("summary", "summary($self)\n--\n\n"),
+        method<&WLS::is_fitted>("is_fitted", "is_fitted($self)\n--\n\n"),
+        end_of_methods,
+    };
+    static PyGetSetDef attributes[] = {
+        attribute<&WLS::coefficients>("coefficients"), attribute<&WLS::intercept>("intercept"),
+        attribute<&WLS::fit_intercept>("fit_intercept"), attribute<&WLS::mse>("mse"),
+        attribute<&WLS::r_squared>("r_squared"),       attribute<&WLS::residuals>("residuals"),
+        attribute<&WLS::n_samples>("n_samples"),       attribute<&WLS::n_features>("n_features"),
+        end_of_attributes,
+    };
+    type = create_type({"WLS", "(fit_intercept=True)", "", sizeof(Object<WLS>),
+                        &construct<WLS, "__new__:fit_intercept", std::optional<bool>>, &dealloc<WLS>,
+                        &repr<&WLS::repr>, methods, attributes});
+    return type;
+}
+
+PyObject* gls_type() {
+    static PyObject* type = nullptr;
+    if (type) return type;
+    static PyMethodDef methods[] = {
+        method<&GLS::fit, "fit:x,y,sigma", Access::Exclusive>(
+            "fit", "fit($self, x, y, sigma)\n--\n\nGLS fitting with optimized Cholesky whitening and efficient operations"),
+        method<&GLS::predict, "predict:x">("predict",
+                                           "predict($self, x)\n--\n\nFast prediction with optimized operations"),
+        method<&GLS::get_standard_errors>("standard_errors", "standard_errors($self)\n--\n\n"),
+        method<&GLS::t_statistics>("t_statistics", "t_statistics($self)\n--\n\n"),
+        method<&GLS::p_values>("p_values", "p_values($self)\n--\n\n"),
+        method<&GLS::confidence_intervals, "confidence_intervals:alpha">(
+            "confidence_intervals", "confidence_intervals($self, alpha=0.05)\n--\n\n"),
+        method<&GLS::summary>("summary", "summary($self)\n--\n\n"),
+        method<&GLS::is_fitted>("is_fitted", "is_fitted($self)\n--\n\n"),
+        end_of_methods,
+    };
+    static PyGetSetDef attributes[] = {
+        attribute<&GLS::coefficients>("coefficients"), attribute<&GLS::intercept>("intercept"),
+        attribute<&GLS::fit_intercept>("fit_intercept"), attribute<&GLS::mse>("mse"),
+        attribute<&GLS::r_squared>("r_squared"),       attribute<&GLS::residuals>("residuals"),
+        attribute<&GLS::n_samples>("n_samples"),       attribute<&GLS::n_features>("n_features"),
+        end_of_attributes,
+    };
+    type = create_type({"GLS", "(fit_intercept=True)", "", sizeof(Object<GLS>),
+                        &construct<GLS, "__new__:fit_intercept", std::optional<bool>>, &dealloc<GLS>,
+                        &repr<&GLS::repr>, methods, attributes});
+    return type;
+}
+
+}  // namespace kv::py
