@@ -10,6 +10,7 @@ from __future__ import annotations
 import csv
 import importlib.util
 import os
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -213,3 +214,27 @@ def test_iv_and_tsls_on_mroz_match_linearmodels(fitted: dict[str, Any], cls: str
     np.testing.assert_allclose(m.covariance_matrix, ref.cov.loc[order, order].to_numpy(), rtol=1e-8)
     np.testing.assert_allclose(m.standard_errors(), ref.std_errors[order[1:]].to_numpy(), rtol=1e-8)
     np.testing.assert_allclose(m.r_squared, ref.rsquared, rtol=1e-9)
+
+
+# ------------------------------------------------------------------------------------------------ the README
+
+
+def test_readme_examples_run() -> None:
+    """Every Python block of the README runs, in order, in one namespace (later blocks use earlier names)."""
+    text = (ROOT / "README.md").read_text()
+    blocks = re.findall(r"```python\n(.*?)```", text, flags=re.S)
+    assert len(blocks) >= 7
+    namespace: dict[str, Any] = {}
+    for block in blocks:
+        exec(compile(block, "README.md", "exec"), namespace)
+
+
+def test_readme_keeps_its_two_commands_first() -> None:
+    text = (ROOT / "README.md").read_text()
+    first = re.search(r"```bash\n(.*?)```", text, flags=re.S)
+    assert first is not None
+    commands = [line.split("#")[0].strip() for line in first.group(1).splitlines()]
+    assert commands == [
+        'pip install . && python examples/tour.py',
+        'pip install ".[test]" && python -m pytest tests -q',
+    ]
