@@ -7,7 +7,9 @@ x[:, None] ** arange(1, k + 1)) and prints, as a Markdown table, the log relativ
 LRE = -log10(|estimate - certified| / |certified|), capped at 15 (for a certified 0: -log10 |estimate|), taking the
 smallest over the coefficients (intercept included) and over the non-zero standard errors, and the LRE of the
 residual standard deviation sqrt(mse) and of R². R² is left out for NoInt1 and NoInt2, where NIST certifies the
-uncentred R² and korvalis reports the centred one. --peers adds the same columns for statsmodels OLS and NumPy lstsq.
+uncentred R² and korvalis reports the centred one. --peers adds the same columns for statsmodels OLS and NumPy lstsq;
+--estimators scores instead the coefficients (intercept included) of the estimators that can express these models:
+WLS with unit weights, GLS with Σ = I and FE with a single entity (its effect is the intercept).
 """
 
 from __future__ import annotations
@@ -73,6 +75,36 @@ def lstsq_fit(x: np.ndarray, y: np.ndarray, intercept: bool) -> tuple[np.ndarray
     return beta, se, math.sqrt(s2), float(r2)
 
 
+def wls_unit_fit(x: np.ndarray, y: np.ndarray, intercept: bool) -> tuple[np.ndarray, np.ndarray, float, float]:
+    m = korvalis.WLS(fit_intercept=intercept)
+    m.fit(x, y, np.ones(len(y)))
+    params = np.r_[m.intercept, m.coefficients] if intercept else m.coefficients
+    return params, np.full(len(params), np.nan), math.sqrt(m.mse), m.r_squared
+
+
+def gls_identity_fit(x: np.ndarray, y: np.ndarray, intercept: bool) -> tuple[np.ndarray, np.ndarray, float, float]:
+    m = korvalis.GLS(fit_intercept=intercept)
+    m.fit(x, y, np.eye(len(y)))
+    params = np.r_[m.intercept, m.coefficients] if intercept else m.coefficients
+    return params, np.full(len(params), np.nan), math.sqrt(m.mse), m.r_squared
+
+
+def fe_single_entity_fit(x: np.ndarray, y: np.ndarray, intercept: bool) -> tuple[np.ndarray, np.ndarray, float, float]:
+    """One entity: the within transformation centres the data, so the slopes are those of the model with a constant."""
+    m = korvalis.FE()
+    m.fit(x, y, np.zeros(len(y), dtype=np.int64))
+    assert m.coefficients is not None and m.fixed_effects is not None
+    return np.r_[m.fixed_effects[0], m.coefficients], np.full(len(m.coefficients) + 1, np.nan), math.nan, math.nan
+
+
+def coefficient_lre(fit: Any, ds: dict[str, Any]) -> str:
+    try:
+        params = fit(design(ds), np.asarray(ds["y"], dtype=np.float64), bool(ds["intercept"]))[0]
+    except Exception as e:
+        return f"fails ({type(e).__name__})"
+    return f"{min(lre(a, b) for a, b in zip(params, ds['certified']['estimates'])):.1f}"
+
+
 def score(fit: Any, ds: dict[str, Any], name: str) -> list[str]:
     cert = ds["certified"]
     try:
@@ -89,9 +121,20 @@ def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("path", nargs="?", default=str(DEFAULT))
     ap.add_argument("--peers", action="store_true", help="also score statsmodels OLS and numpy.linalg.lstsq")
+    ap.add_argument("--estimators", action="store_true",
+                    help="instead, score the coefficients of WLS (unit weights), GLS (Σ = I) and FE (one entity)")
     args = ap.parse_args()
     warnings.simplefilter("ignore")  # the peers warn on Filip; the table says how they fared
     datasets = json.loads(Path(args.path).read_text())["datasets"]
+
+    if args.estimators:
+        print("| Dataset | OLS | WLS, unit weights | GLS, Σ = I | FE, one entity |")
+        print("|---|---:|---:|---:|---:|")
+        for name, ds in datasets.items():
+            fe = coefficient_lre(fe_single_entity_fit, ds) if ds["intercept"] else "—"
+            cells = [coefficient_lre(f, ds) for f in (korvalis_fit, wls_unit_fit, gls_identity_fit)]
+            print(f"| {name} | " + " | ".join(cells + [fe]) + " |")
+        return
 
     fits = [("korvalis", korvalis_fit)]
     if args.peers:
