@@ -344,7 +344,6 @@ def build_cases(quick: bool) -> list[Case]:
                 impls += [np_lstsq(), sk_linear(), np_gram()]
             cases.append(Case(f"ols-n{n}-k{k}-{kind}", f"OLS {kind}, n={n:,}, k={k}", make, n, impls))
 
-    cases.append(Case(f"wls-n{big}-k10", f"WLS, n={big:,}, k=10", linear_data(10, 2), big, [kv_wls(), sm_wls()]))
     cases.append(Case(f"gls-n{gls_n}-k10", f"GLS (AR(1) Σ), n={gls_n:,}, k=10", gls_data(10, 3), gls_n,
                       [kv_gls(), sm_gls()]))
 
@@ -355,6 +354,7 @@ def build_cases(quick: bool) -> list[Case]:
             cases.append(Case(f"fe-n{fe_n}-k10-g{g}-{kind}", f"FE {kind}, n={fe_n:,}, k=10, G={g:,}", make, fe_n,
                               [kv_fe(robust), lm_panel(robust), pf_feols(robust)]))
 
+    cases.append(Case(f"wls-n{big}-k10", f"WLS, n={big:,}, k=10", linear_data(10, 2), big, [kv_wls(), sm_wls()]))
     cases.append(Case(f"iv-n{big}", f"IV (2 endogenous of 10, exactly identified), n={big:,}",
                       iv_data(8, 2, 2, seed=5), big, [kv_iv(korvalis.IV), lm_iv2sls()]))
     cases.append(Case(f"tsls-n{big}", f"TSLS (2 endogenous of 10, 4 instruments for them), n={big:,}",
@@ -606,12 +606,11 @@ def main() -> None:
         return
 
     repeat = args.repeat or (2 if args.quick else 5)
-    # In quick mode only korvalis's memory is measured: every subprocess pays the imports of its library.
+    output = args.output if args.output is not None else (None if args.quick else str(HERE / "RESULTS.md"))
+    selected = [c for c in cases if re.search(args.cases, c.id)]
     rows: list[Row] = []
     started = time.perf_counter()
-    for case in cases:
-        if not re.search(args.cases, case.id):
-            continue
+    for number, case in enumerate(selected, start=1):
         data = case.make(case.n)
         for impl in case.impls:
             if not available(impl):
@@ -624,18 +623,31 @@ def main() -> None:
                 print(f"  {case.id:40s} {impl.label:22s} FAILED: {e}", file=sys.stderr, flush=True)
                 continue
             memory = None
+            # In quick mode only korvalis's memory is measured: every subprocess pays the imports of its library.
             if not args.no_memory and (not args.quick or impl.label == "korvalis"):
                 memory = measure_memory(case, impl.label, args.quick)
             rows.append(Row(case, impl.label, seconds, memory))
             print(f"  {case.id:40s} {impl.label:22s} {fmt_time(seconds):>10s}", file=sys.stderr, flush=True)
         del data
-    elapsed = time.perf_counter() - started
+        if output and number < len(selected):  # keep what has been measured if the run is stopped
+            partial = f"partial: {number} of {len(selected)} cases"
+            Path(output).write_text(report(rows, args.quick, repeat, time.perf_counter() - started, partial))
+    out = report(rows, args.quick, repeat, time.perf_counter() - started, None)
+    print(out)
+    if output:
+        Path(output).write_text(out)
+    if any(r.error for r in rows):
+        sys.exit(1)
 
-    mode = "quick sizes (a smoke run, not a measurement)" if args.quick else "full sizes"
+
+def report(rows: list[Row], quick: bool, repeat: int, elapsed: float, partial: str | None) -> str:
+    mode = "quick sizes (a smoke run, not a measurement)" if quick else "full sizes"
+    if partial:
+        mode += f"; {partial}"
     text = [
         "# Benchmarks: korvalis and its peers",
         "",
-        f"Written by `python benchmarks/compare.py{' --quick' if args.quick else ''}` ({mode}, median of {repeat} "
+        f"Written by `python benchmarks/compare.py{' --quick' if quick else ''}` ({mode}, median of {repeat} "
         f"timed calls after one warm-up, {elapsed:.0f} s in all).",
         "",
         *machine_lines(),
@@ -650,15 +662,9 @@ def main() -> None:
         *table(rows),
         "",
     ]
-    if not args.quick:
+    if not quick:
         text += ["## Goals", "", *targets(rows), ""]
-    out = "\n".join(text)
-    print(out)
-    output = args.output if args.output is not None else (None if args.quick else str(HERE / "RESULTS.md"))
-    if output:
-        Path(output).write_text(out)
-    if any(r.error for r in rows):
-        sys.exit(1)
+    return "\n".join(text)
 
 
 if __name__ == "__main__":

@@ -36,8 +36,11 @@ assert "site-packages" in module.parts, f"not the installed module: {module}"
 
 names = zipfile.ZipFile(wheel).namelist()
 assert "korvalis.pyi" in names, f"typing stub missing from the wheel: {names}"
+assert "korvalis-stubs/__init__.pyi" in names, f"stub package for mypy missing from the wheel: {names}"
 assert not any(n.startswith(("src/", "tests/", "build/")) for n in names), f"source files in the wheel: {names}"
-assert (module.parent / "korvalis.pyi").is_file(), "typing stub not installed beside the module"
+stub = module.parent / "korvalis.pyi"
+assert stub.is_file(), "typing stub not installed beside the module"
+assert (module.parent / "korvalis-stubs" / "__init__.pyi").read_text() == stub.read_text(), "the two stubs differ"
 
 rng = np.random.default_rng(0)
 x = rng.standard_normal((500, 3))
