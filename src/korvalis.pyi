@@ -65,6 +65,7 @@ class OLS:
         """Calculate confidence intervals for coefficients
 
         A (k, 2) array of lower and upper bounds at level 1 − ``alpha``, one row per slope; None before fitting.
+        ValueError for an ``alpha`` outside [0, 2].
         """
 
     def summary(self) -> str:
@@ -152,7 +153,10 @@ class GLS:
         """Two-sided p-values of the slopes with n − p degrees of freedom; None before fitting."""
 
     def confidence_intervals(self, alpha: float | SupportsFloat = 0.05) -> NDArray[numpy.float64] | None:
-        """A (k, 2) array of lower and upper bounds at level 1 − ``alpha``, one row per slope; None before fitting."""
+        """A (k, 2) array of lower and upper bounds at level 1 − ``alpha``, one row per slope; None before fitting.
+
+        ValueError for an ``alpha`` outside [0, 2].
+        """
 
     def summary(self) -> str:
         """The fixed-width text report, with residual diagnostics computed on the whitened design."""
@@ -227,7 +231,10 @@ class WLS:
         """Two-sided p-values of the slopes with n − p degrees of freedom; None before fitting."""
 
     def confidence_intervals(self, alpha: float | SupportsFloat = 0.05) -> NDArray[numpy.float64] | None:
-        """A (k, 2) array of lower and upper bounds at level 1 − ``alpha``, one row per slope; None before fitting."""
+        """A (k, 2) array of lower and upper bounds at level 1 − ``alpha``, one row per slope; None before fitting.
+
+        ValueError for an ``alpha`` outside [0, 2].
+        """
 
     def summary(self) -> str:
         """The fixed-width text report (without residual diagnostics)."""
@@ -312,7 +319,10 @@ class IV:
         """Two-sided p-values of the slopes with n − p degrees of freedom; None before fitting."""
 
     def confidence_intervals(self, alpha: float | SupportsFloat = 0.05) -> NDArray[numpy.float64] | None:
-        """A (k, 2) array of lower and upper bounds at level 1 − ``alpha``, one row per slope; None before fitting."""
+        """A (k, 2) array of lower and upper bounds at level 1 − ``alpha``, one row per slope; None before fitting.
+
+        ValueError for an ``alpha`` outside [0, 2].
+        """
 
     def summary(self) -> str:
         """The fixed-width text report (without residual diagnostics)."""
@@ -475,7 +485,8 @@ class FE:
     def confidence_intervals(self, alpha: float | SupportsFloat = 0.05) -> NDArray[numpy.float64] | None:
         """Calculate confidence intervals for coefficients
 
-        A (k, 2) array of lower and upper bounds at level 1 − ``alpha``; None before fitting.
+        A (k, 2) array of lower and upper bounds at level 1 − ``alpha``; None before fitting. ValueError for an
+        ``alpha`` outside [0, 2].
         """
 
     def summary(self) -> str:
