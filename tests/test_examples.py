@@ -29,6 +29,7 @@ def load_tour() -> ModuleType:
     spec = importlib.util.spec_from_file_location("korvalis_tour", TOUR)
     assert spec is not None and spec.loader is not None
     module = importlib.util.module_from_spec(spec)
+    sys.modules[spec.name] = module  # dataclasses look their module up there
     spec.loader.exec_module(module)
     return module
 
@@ -123,7 +124,9 @@ def test_tour_runs_offline_with_numpy_and_korvalis_only() -> None:
         "IV",
         "TSLS",
     ]
-    titles = [line.strip() for line in out.splitlines() if line.startswith(" " * 28) and line.strip()]
+    lines = out.splitlines()
+    # a report's title: 28 spaces and the model label, above the first rule of "="
+    titles = [a[28:] for a, b in zip(lines, lines[1:]) if a.startswith(" " * 28) and a[28:29] != " " and b == "=" * 78]
     assert titles == labels
     # every model printed its coefficient table
     assert out.count("P>|t|") == 6
@@ -238,3 +241,105 @@ def test_readme_keeps_its_two_commands_first() -> None:
         'pip install . && python examples/tour.py',
         'pip install ".[test]" && python -m pytest tests -q',
     ]
+
+
+# ------------------------------------------------------------------------------------------------ the README's table
+# "The same numbers in statsmodels and linearmodels": each row of that table, on generated data.
+
+
+@pytest.fixture(scope="module")
+def generated() -> dict[str, Any]:
+    rng = np.random.default_rng(7)
+    n = 400
+    x = rng.standard_normal((n, 3))
+    y = 1.0 + x @ np.array([0.5, -1.0, 0.25]) + rng.standard_normal(n) * (1.0 + np.abs(x[:, 0]))
+    return {"x": x, "y": y, "w": rng.uniform(0.5, 2.0, n), "rng": rng}
+
+
+def test_readme_ols_row(generated: dict[str, Any]) -> None:
+    sm = pytest.importorskip("statsmodels.api")
+    import korvalis
+
+    x, y = generated["x"], generated["y"]
+    r = sm.OLS(y, sm.add_constant(x)).fit()
+    m = korvalis.OLS()
+    m.fit(x, y)
+    np.testing.assert_allclose(np.r_[m.intercept, m.coefficients], r.params, rtol=1e-10)
+    np.testing.assert_allclose(m.standard_errors(), r.bse[1:], rtol=1e-10)
+    np.testing.assert_allclose(m.t_statistics(), r.tvalues[1:], rtol=1e-10)
+    np.testing.assert_allclose(m.covariance_matrix(), r.cov_params(), rtol=1e-10)
+    np.testing.assert_allclose([m.mse, m.r_squared], [r.mse_resid, r.rsquared], rtol=1e-10)
+    np.testing.assert_allclose(m.residuals, r.resid, rtol=1e-9, atol=1e-12)
+    f_line = next(line for line in m.summary().splitlines() if "F-statistic:" in line and "Prob" not in line)
+    assert float(f_line.split()[-1]) == pytest.approx(r.fvalue, abs=5e-4)
+    hc0 = korvalis.OLS(robust=True)
+    hc0.fit(x, y)
+    np.testing.assert_allclose(hc0.standard_errors(), sm.OLS(y, sm.add_constant(x)).fit(cov_type="HC0").bse[1:],
+                               rtol=1e-10)
+
+
+def test_readme_wls_and_gls_rows(generated: dict[str, Any]) -> None:
+    sm = pytest.importorskip("statsmodels.api")
+    import korvalis
+
+    x, y, w = generated["x"], generated["y"], generated["w"]
+    r = sm.WLS(y, sm.add_constant(x), weights=w).fit()
+    m = korvalis.WLS()
+    m.fit(x, y, w)
+    np.testing.assert_allclose(np.r_[m.intercept, m.coefficients], r.params, rtol=1e-10)
+    np.testing.assert_allclose(m.standard_errors(), r.bse[1:], rtol=1e-10)
+    np.testing.assert_allclose(m.r_squared, r.rsquared, rtol=1e-10)
+    np.testing.assert_allclose(m.residuals, r.resid, rtol=1e-9, atol=1e-12)
+
+    n = 120
+    xs, ys = x[:n], y[:n]
+    sigma = 0.5 ** np.abs(np.subtract.outer(np.arange(n), np.arange(n)))
+    r = sm.GLS(ys, sm.add_constant(xs), sigma=sigma).fit()
+    g = korvalis.GLS()
+    g.fit(xs, ys, sigma)
+    np.testing.assert_allclose(np.r_[g.intercept, g.coefficients], r.params, rtol=1e-10)
+    np.testing.assert_allclose(g.standard_errors(), r.bse[1:], rtol=1e-10)
+    np.testing.assert_allclose(g.mse, r.mse_resid, rtol=1e-10)
+    # both whiten with the inverse of the lower Cholesky factor of Σ
+    np.testing.assert_allclose(g.residuals, r.wresid, rtol=1e-9, atol=1e-12)
+
+
+def test_readme_iv_residuals_row() -> None:
+    pytest.importorskip("linearmodels")
+    r = iv2sls(["fatheduc"])
+    d = source_mroz()
+    import korvalis
+
+    m = korvalis.IV()
+    m.fit(d[["fatheduc", "exper", "expersq"]].to_numpy(dtype=float), d[["educ", "exper", "expersq"]].to_numpy(
+        dtype=float), d["lwage"].to_numpy())
+    np.testing.assert_allclose(m.residuals, r.resids.to_numpy(), rtol=1e-9, atol=1e-12)
+
+
+def test_readme_fe_rows(generated: dict[str, Any]) -> None:
+    pytest.importorskip("linearmodels")
+    import pandas as pd
+    from linearmodels import PanelOLS
+
+    import korvalis
+
+    rng = generated["rng"]
+    n, g, k = 600, 30, 2
+    ids = rng.permutation(np.arange(n) % g).astype(np.int64)
+    effect = rng.standard_normal(g)
+    x = rng.standard_normal((n, k)) + effect[ids, None]
+    y = x @ np.array([1.0, -0.5]) + effect[ids] + rng.standard_normal(n) * (1 + np.abs(x[:, 0]))
+    index = pd.MultiIndex.from_arrays([ids, pd.Series(ids).groupby(ids).cumcount().to_numpy()])
+    model = PanelOLS(pd.Series(y, index=index), pd.DataFrame(x, index=index), entity_effects=True)
+    classical, clustered = model.fit(), model.fit(cov_type="clustered", cluster_entity=True)
+
+    m = korvalis.FE()
+    m.fit(x, y, ids)
+    np.testing.assert_allclose(m.coefficients, classical.params.to_numpy(), rtol=1e-10)
+    np.testing.assert_allclose(m.standard_errors(), classical.std_errors.to_numpy(), rtol=1e-10)
+    np.testing.assert_allclose(m.within_r_squared, classical.rsquared, rtol=1e-10)
+    np.testing.assert_allclose(m.r_squared, classical.rsquared_inclusive, rtol=1e-10)
+    robust = korvalis.FE(robust=True)
+    robust.fit(x, y, ids)
+    np.testing.assert_allclose(robust.standard_errors() * np.sqrt(n / (n - k)), clustered.std_errors.to_numpy(),
+                               rtol=1e-10)
