@@ -66,7 +66,8 @@ Status GLS::fit(MatView x, VecView y, MatView sigma) {
     Vector beta;
     std::optional<Matrix> v;  // (DᵀD)⁻¹
     if (n > 3 * p) {
-        auto sol = solve_normal_equations(d, column_of(ys), a, column_of(transposed_matvec(d, ys.data())));
+        const MatView rhs{ys.data(), n, 1, 1, static_cast<std::ptrdiff_t>(n)};
+        auto sol = solve_normal_equations(d.view(), rhs, a, column_of(transposed_matvec(d, ys.data())));
         if (!sol) {
             switch (sol.error()) {
                 case NormalStep::Factor: return runtime_error("XTX not positive definite");

@@ -74,7 +74,8 @@ Status WLS::fit(MatView x, VecView y, VecView weights) {
     if (n > 3 * p) {
         a = gram(d);
         const Vector b = transposed_matvec(d, ys.data());
-        auto sol = solve_normal_equations(d, column_of(ys), *a, column_of(b));
+        const MatView rhs{ys.data(), n, 1, 1, static_cast<std::ptrdiff_t>(n)};
+        auto sol = solve_normal_equations(d.view(), rhs, *a, column_of(b));
         if (sol.ok()) {
             beta.assign(sol->beta.data(), sol->beta.data() + p);
             v = std::move(sol->xtx_inverse);
