@@ -83,7 +83,13 @@ needs_inference = pytest.mark.skipif(not INFERENCE_READY, reason="shared inferen
 
 # ---------------------------------------------------------------- against statsmodels WLS
 
-ROUTES = [pytest.param(40, id="normal-equations-n40"), pytest.param(9, id="svd-n9")]
+# The route threshold is n > 3p; with two regressors and an intercept p = 3, so n = 10 is
+# the smallest normal-equation fit and n = 9 the largest SVD fit.
+ROUTES = [
+    pytest.param(40, id="normal-equations-n40"),
+    pytest.param(10, id="normal-equations-n10"),
+    pytest.param(9, id="svd-n9"),
+]
 
 
 @pytest.mark.parametrize("n", ROUTES)
