@@ -322,7 +322,6 @@ def test_route_threshold_seen_through_a_singular_design(n, message):
     assert not m.is_fitted()
 
 
-
 # ---------------------------------------------------------------- all-or-nothing refit
 
 FAILING_REFITS = [
@@ -408,7 +407,6 @@ def test_unfitted_object_answers_none():
     for value in (m.coefficients, m.intercept, m.mse, m.r_squared, m.residuals, m.n_samples, m.n_features,
                   m.standard_errors(), m.t_statistics(), m.p_values(), m.confidence_intervals()):
         assert value is None
-
 
 
 # ---------------------------------------------------------------- certified values (NIST StRD)

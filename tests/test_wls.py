@@ -15,7 +15,6 @@ import korvalis
 RTOL = 1e-10
 
 
-
 def make_data(n, k, seed=0, weight_range=(0.2, 5.0)):
     rng = np.random.default_rng(seed)
     x = rng.normal(size=(n, k)) + np.arange(1, k + 1)
@@ -357,7 +356,6 @@ def test_unfitted_object_answers_none():
     for value in (m.coefficients, m.intercept, m.mse, m.r_squared, m.residuals, m.n_samples, m.n_features,
                   m.standard_errors(), m.t_statistics(), m.p_values(), m.confidence_intervals()):
         assert value is None
-
 
 
 # ---------------------------------------------------------------- certified values (NIST StRD)
