@@ -8,6 +8,7 @@
 #include <boost/math/distributions/chi_squared.hpp>
 #include <boost/math/distributions/fisher_f.hpp>
 #include <boost/math/distributions/normal.hpp>
+#include <boost/math/distributions/students_t.hpp>
 #include <boost/math/special_functions/beta.hpp>
 #include <cmath>
 #include <limits>
@@ -45,6 +46,13 @@ bool student_branch(std::uint64_t df) { return df >= 1 && df <= kLargestStudentD
 // 1 − h = x² / (ν + x²) is formed instead, since h itself would round to 1.
 double student_two_sided(double x, double nu) {
     if (std::isinf(x)) return 0.0;
+    if (x > 1e150) {
+        // h ≈ ν/x² would underflow; the series I_h(a, ½) = h^a / (a·B(a, ½)) · (1 + O(h))
+        // is exact to double precision here (it matters for ν = 1, whose tail is ~2/(πx)).
+        const double a = nu / 2.0;
+        const double log_h = std::log(nu) - 2.0 * std::log(x);
+        return std::exp(a * log_h - std::log(a * bm::beta(a, 0.5, Policy())));
+    }
     const double x2 = x * x;
     if (nu > 2.0 * x2) return bm::ibetac(0.5, nu / 2.0, x2 / (nu + x2), Policy());
     const double r = nu / x;  // h = r / (x + r), without forming x², which may overflow
@@ -80,6 +88,12 @@ Result<double> critical_value(std::uint64_t df, double alpha) {
         const double two_tails = alpha < 1.0 ? alpha : 2.0 - alpha;
         double y = 0.0;
         const double x = bm::ibeta_inv(nu / 2.0, 0.5, two_tails, &y, Policy());
+        if (!(x >= std::numeric_limits<double>::min())) {
+            // x underflows for the far tails of few degrees of freedom (ν = 1, alpha ≲ 1e-154);
+            // Boost's quantile works from the tail series there.
+            const bm::students_t_distribution<double, Policy> dist(nu);
+            return bm::quantile(bm::complement(dist, alpha * 0.5));
+        }
         const double c = std::sqrt(nu * y) / std::sqrt(x);
         return alpha < 1.0 ? c : -c;
     }
