@@ -7,6 +7,7 @@ distributions; the documented thresholds, edge rules and layouts of the report.
 """
 
 import math
+import os
 import pathlib
 import shutil
 import subprocess
@@ -33,7 +34,8 @@ def driver(tmp_path_factory):
         pytest.skip("no C++ compiler")
     exe = tmp_path_factory.mktemp("native") / "stat_utils_driver"
     lib = openblas.get_lib_dir()
-    cmd = [compiler, "-std=c++20", "-O1", "-fno-math-errno", "-DKORVALIS_BLAS_PREFIX=scipy_",
+    extra = os.environ.get("KORVALIS_TEST_CXXFLAGS", "").split()  # e.g. "-fsanitize=address,undefined"
+    cmd = [compiler, "-std=c++20", "-O1", "-fno-math-errno", "-DKORVALIS_BLAS_PREFIX=scipy_", *extra,
            f"-I{ROOT / 'src'}", "-isystem", boost_headers.get_include(),
            str(ROOT / "tests/native/stat_utils_driver.cpp"), *[str(ROOT / s) for s in SOURCES],
            f"-L{lib}", f"-l{openblas.get_library()}", f"-Wl,-rpath,{lib}", "-o", str(exe)]
@@ -54,7 +56,7 @@ def driver(tmp_path_factory):
 
     yield ask
     proc.stdin.close()
-    proc.wait(timeout=10)
+    assert proc.wait(timeout=10) == 0  # a sanitizer report at exit fails the module
 
 
 def floats(text):
