@@ -46,15 +46,6 @@ def test_p_values_match_scipy(df):
     np.testing.assert_allclose(p, reference_p(t_of(m), df), rtol=1e-10, atol=0)
 
 
-@pytest.mark.parametrize("df", [30, 31], ids=["df30-student", "df31-normal"])
-def test_branch_switches_between_df_30_and_31(df):
-    # The same t gives visibly different p-values in the two branches; the threshold is 30.
-    m = fit_with_df(df, seed=3)
-    t = t_of(m)
-    other = 2.0 * st.norm.sf(np.abs(t)) if df == 30 else 2.0 * st.t.sf(np.abs(t), df)
-    assert np.all(np.abs(m.p_values() - other) > 1e-6 * other)
-
-
 @pytest.mark.parametrize(
     "df, noise",
     [
@@ -151,13 +142,6 @@ def test_interval_at_alpha_edges(df, alpha, lower, upper):
 
 
 @pytest.mark.parametrize("df", [3, 40], ids=["student-df3", "normal-df40"])
-def test_alpha_above_one_reverses_the_bounds(df):
-    m = fit_with_df(df, seed=12)
-    ci = m.confidence_intervals(1.5)
-    assert np.all(ci[:, 0] > ci[:, 1])
-
-
-@pytest.mark.parametrize("df", [3, 40], ids=["student-df3", "normal-df40"])
 @pytest.mark.parametrize(
     "alpha",
     [pytest.param(a, id=name) for name, a in [("nan", math.nan), ("negative", -0.5), ("tiny-negative", -1e-300),
@@ -180,14 +164,6 @@ def test_unfitted_model_has_no_inference():
     assert m.p_values() is None
     assert m.confidence_intervals() is None
     assert m.confidence_intervals(0.1) is None
-
-
-def test_intercept_has_no_row_although_df_counts_it():
-    # df = n − (k + 1): with n = 33 and k = 1 the intercept keeps df at 31 (normal branch).
-    m = fit_with_df(31, k=1, seed=14)
-    assert m.p_values().shape == (1,)
-    assert m.confidence_intervals().shape == (1, 2)
-    np.testing.assert_allclose(m.p_values(), 2 * st.norm.sf(np.abs(t_of(m))), rtol=1e-10, atol=0)
 
 
 def test_without_intercept_df_counts_slopes_only():

@@ -53,10 +53,9 @@ double student_two_sided(double x, double nu) {
         const double log_h = std::log(nu) - 2.0 * std::log(x);
         return std::exp(a * log_h - std::log(a * bm::beta(a, 0.5, Policy())));
     }
-    const double x2 = x * x;
+    const double x2 = x * x;  // at most 1e300
     if (nu > 2.0 * x2) return bm::ibetac(0.5, nu / 2.0, x2 / (nu + x2), Policy());
-    const double r = nu / x;  // h = r / (x + r), without forming x², which may overflow
-    return bm::ibeta(nu / 2.0, 0.5, r / (x + r), Policy());
+    return bm::ibeta(nu / 2.0, 0.5, nu / (nu + x2), Policy());
 }
 
 // Upper tail of the chi-squared distribution with 2 degrees of freedom at x ≥ 0.

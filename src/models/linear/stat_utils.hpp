@@ -50,8 +50,9 @@ struct SplitParameters {
 SplitParameters split_intercept_and_coefs(const Vector& params, const Vector& std_errors, bool fit_intercept);
 
 // Condition number of a design: largest over smallest singular value after scaling every
-// column to unit Euclidean length (Belsley, Kuh and Welsch). +inf for a rank-deficient or
-// all-zero column, NaN for an empty design, any non-finite entry or a failed SVD.
+// column to unit Euclidean length (Belsley, Kuh and Welsch). +inf when the smallest singular
+// value is exactly 0, a column is all zero or there are more columns than rows; NaN for an
+// empty design, any non-finite entry or a failed SVD.
 double scaled_condition_number(const MatView& design);
 
 struct DiagnosticStats {
@@ -65,7 +66,8 @@ struct DiagnosticStats {
     double condition_number;
 
     // Residual statistics of `residuals`; the condition number is computed by the caller
-    // (once per fit, see scaled_condition_number) and passed through.
+    // (once per fit, see scaled_condition_number) and passed through. Equal residuals have
+    // skewness and kurtosis 0; a non-finite residual leaves every residual statistic NaN.
     static DiagnosticStats compute(const VecView& residuals, double condition_number);
 };
 
