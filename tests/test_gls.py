@@ -10,6 +10,7 @@ import re
 import numpy as np
 import pytest
 import statsmodels.api as sm
+from statsmodels.stats.stattools import jarque_bera
 from scipy import linalg as sla
 from scipy import stats as sps
 
@@ -86,15 +87,6 @@ def assert_same_state(a, b):
             np.testing.assert_array_equal(a[key], b[key], err_msg=key)
         else:
             assert a[key] == b[key], key
-
-
-def _probe_inference():
-    x, y = make_data(12, 1)
-    return fitted(x, y, np.eye(12)).p_values() is not None
-
-
-needs_inference = pytest.mark.skipif(not _probe_inference(), reason="shared inference helpers not built in")
-needs_summary = pytest.mark.skipif(not korvalis.GLS().summary(), reason="shared report not built in")
 
 
 # ---------------------------------------------------------------- against statsmodels GLS
@@ -462,7 +454,6 @@ def test_nist_certified_values_with_scalar_sigma(name, c):
 # ---------------------------------------------------------------- inference and report
 
 
-@needs_inference
 @pytest.mark.parametrize("n", [pytest.param(20, id="df17-student-t"), pytest.param(34, id="df31-normal")])
 def test_p_values_and_intervals(n):
     # Reference: statsmodels' t-based p-values and intervals for df ≤ 30; SciPy's normal
@@ -494,7 +485,6 @@ def stat_line_values(report, label):
     return [float(v) for v in re.findall(r"-?\d+\.\d+|-?inf|NaN", line)]
 
 
-@needs_summary
 def test_summary_layout_and_diagnostics_on_the_whitened_design():
     # References: statsmodels GLS for the rows; NumPy for the Durbin-Watson statistic of the
     # stored (whitened) residuals and the scaled condition number of D = L⁻¹[1 | x].
@@ -517,9 +507,19 @@ def test_summary_layout_and_diagnostics_on_the_whitened_design():
     assert dw_value == pytest.approx(np.sum(np.diff(e) ** 2) / (e @ e), abs=5e-4)
     dw, *_ = whitened_reference(x, y, sigma)
     assert cond == pytest.approx(scaled_condition_number(dw), abs=5e-4)
+    # statsmodels' Jarque-Bera on the same residuals (its kurtosis is not excess).
+    jb, jb_p, skew, kurt = jarque_bera(e)
+    assert stat_line_values(report, "Jarque-Bera (JB):") == pytest.approx([jb, jb_p], abs=5e-4)
+    assert stat_line_values(report, "Skew:") == pytest.approx([skew, kurt - 3.0], abs=5e-4)
 
 
-@needs_summary
+def test_summary_without_intercept_has_no_const_row_but_diagnostics():
+    x, y = make_data(30, 2, seed=14)
+    report = fitted(x, y, ar1_sigma(30), fit_intercept=False).summary()
+    assert "\nconst " not in report and "\nx1 " in report and "\nx2 " in report
+    assert "Diagnostic Notes:" in report
+
+
 def test_summary_after_refit_uses_the_new_whitened_design():
     # Reference: a fresh object fitted on the second data set; the first report (which
     # filled the whitened-design cache) must not leak into the second.

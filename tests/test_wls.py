@@ -71,15 +71,6 @@ def assert_same_state(a, b):
             assert a[key] == b[key], key
 
 
-def _probe_inference():
-    x, y, w = make_data(12, 1)
-    return fitted(x, y, w).p_values() is not None
-
-
-INFERENCE_READY = _probe_inference()
-needs_inference = pytest.mark.skipif(not INFERENCE_READY, reason="shared inference helpers not built in")
-
-
 # ---------------------------------------------------------------- against statsmodels WLS
 
 # The route threshold is n > 3p; with two regressors and an intercept p = 3, so n = 10 is
@@ -411,7 +402,6 @@ def test_nist_certified_values_with_constant_weights(name, c):
 # ---------------------------------------------------------------- inference and report
 
 
-@needs_inference
 @pytest.mark.parametrize("n", [pytest.param(20, id="df17-student-t"), pytest.param(34, id="df31-normal")])
 def test_p_values_and_intervals(n):
     # Reference: statsmodels' t-based p-values and intervals for df ≤ 30; SciPy's normal
@@ -431,16 +421,11 @@ def test_p_values_and_intervals(n):
                                    rtol=1e-12)
 
 
-SUMMARY_READY = bool(korvalis.WLS().summary())
-needs_summary = pytest.mark.skipif(not SUMMARY_READY, reason="shared report not built in")
-
-
 def lines_of(report):
     assert report.endswith("\n")
     return report.split("\n")[:-1]
 
 
-@needs_summary
 def test_summary_layout_and_values():
     # Reference: statsmodels WLS for the row values; the layout is this class's own.
     x, y, w = make_data(40, 2, seed=12)
@@ -464,7 +449,6 @@ def test_summary_layout_and_values():
     assert lines[-1] == "=" * 78
 
 
-@needs_summary
 def test_summary_without_intercept_has_no_const_row():
     x, y, w = make_data(20, 2, seed=13)
     report = fitted(x, y, w, fit_intercept=False).summary()
