@@ -264,12 +264,6 @@ def test_fit_validation(args, message):
     assert not m.is_fitted() and m.coefficients is None and m.covariance_matrix() is None
 
 
-def test_entity_id_must_be_int64():
-    x, y, ids = arrays()
-    with pytest.raises(TypeError):
-        korvalis.FE().fit(x, y, ids.astype(np.int32))
-
-
 def test_predict():
     x, y, _ = panel(n=12, k=2, seed=13)
     ids = np.array([10, 20] * 6, dtype=np.int64)
