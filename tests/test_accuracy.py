@@ -142,3 +142,36 @@ def test_well_conditioned_fit_keeps_the_cholesky_bits():
     lchol = np.linalg.cholesky(d.T @ d)
     beta = np.linalg.solve(lchol.T, np.linalg.solve(lchol, d.T @ y))
     np.testing.assert_allclose(np.concatenate([[m.intercept], m.coefficients]), beta, rtol=1e-13)
+
+
+def two_column_design(delta, seed=11):
+    rng = np.random.default_rng(seed)
+    a, b = rng.normal(size=(2, 400))
+    x = np.column_stack([a, a + delta * b])
+    y = x @ np.array([1.0, 1.0]) + rng.normal(size=400)
+    return x, y
+
+
+def numpy_cholesky_solution(x, y):
+    lchol = np.linalg.cholesky(x.T @ x)
+    return np.linalg.solve(lchol.T, np.linalg.solve(lchol, x.T @ y))
+
+
+@pytest.mark.parametrize("delta,guarded", [(3e-2, False), (1e-5, True)], ids=["above-threshold", "below-threshold"])
+def test_route_switches_at_the_condition_threshold(delta, guarded):
+    """rcond(DᵀD) ≈ δ²/4: 2e-4 keeps the normal equations, 2.5e-11 takes the orthogonal route.
+    References: the same Cholesky steps in NumPy, and the mpmath solution of the data."""
+    x, y = two_column_design(delta)
+    m = korvalis.OLS(fit_intercept=False)
+    m.fit(x, y)
+    exact = mp_least_squares(x, y, False)
+    chol = numpy_cholesky_solution(x, y)
+    err_exact = np.max(np.abs(m.coefficients - exact) / np.abs(exact))
+    if guarded:
+        assert err_exact < 1e-12
+        # Cholesky of the squared system is measurably worse here: the route really changed.
+        assert np.max(np.abs(chol - exact) / np.abs(exact)) > 100 * err_exact
+    else:
+        # Same algorithm, Gram products summed in a different order: agreement to about κ(DᵀD)·ε.
+        np.testing.assert_allclose(m.coefficients, chol, rtol=1e-11)
+        assert err_exact < 1e-10

@@ -186,14 +186,13 @@ bool covariance_from_r(const Householder& h, Matrix& v) {
     return true;
 }
 
-Expected<NormalSolution, NormalStep> guarded_solution(const Matrix& design, const Matrix& rhs, const Vector& s) {
-    const std::size_t n = design.rows(), p = design.cols(), r = rhs.cols();
+Expected<NormalSolution, NormalStep> guarded_solution(const MatView& design, const MatView& rhs, const Vector& s) {
+    const std::size_t n = design.rows, p = design.cols, r = rhs.cols;
     if (n < p || !fits_lapack(n * p)) return fail(NormalStep::Factor);
-    Matrix ds(n, p);
+    Matrix ds = to_matrix(design);  // the scaled copy QR overwrites; only this rare route pays for it
     for (std::size_t j = 0; j < p; ++j) {
-        const double* src = design.col(j);
-        double* dst = ds.col(j);
-        for (std::size_t i = 0; i < n; ++i) dst[i] = src[i] * s[j];
+        double* col = ds.col(j);
+        for (std::size_t i = 0; i < n; ++i) col[i] *= s[j];
     }
     Householder h;
     if (!householder_qr(ds, h)) return fail(NormalStep::Factor);
@@ -202,8 +201,10 @@ Expected<NormalSolution, NormalStep> guarded_solution(const Matrix& design, cons
     NormalSolution out;
     out.guarded = true;
     out.beta = Matrix(p, r);
+    Vector y(n);
     for (std::size_t c = 0; c < r; ++c) {
-        if (!refine_solution(h, ds, rhs.col(c), out.beta.col(c))) return fail(NormalStep::Factor);
+        for (std::size_t i = 0; i < n; ++i) y[i] = rhs(i, c);
+        if (!refine_solution(h, ds, y.data(), out.beta.col(c))) return fail(NormalStep::Factor);
         for (std::size_t j = 0; j < p; ++j) out.beta(j, c) *= s[j];
     }
     if (!covariance_from_r(h, out.xtx_inverse)) return fail(NormalStep::InverseForward);
@@ -214,7 +215,7 @@ Expected<NormalSolution, NormalStep> guarded_solution(const Matrix& design, cons
 
 }  // namespace
 
-Expected<NormalSolution, NormalStep> solve_normal_equations(const Matrix& design, const Matrix& rhs,
+Expected<NormalSolution, NormalStep> solve_normal_equations(const MatView& design, const MatView& rhs,
                                                             const Matrix& gram, const Matrix& cross) {
     const std::size_t p = gram.rows(), r = cross.cols();
     const Vector s = power_of_two_scales(gram);
