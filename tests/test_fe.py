@@ -9,6 +9,7 @@ import time
 import numpy as np
 import pandas as pd
 import pytest
+import scipy.stats
 from linearmodels.panel import PanelOLS
 
 import korvalis
@@ -344,3 +345,69 @@ def test_inputs_are_never_written():
     m.predict(x, ids)
     for a, c in zip((x, y, ids), copies):
         np.testing.assert_array_equal(a, c)
+
+
+# Inference uses df = n − k: the absorbed entities are not subtracted.
+@pytest.mark.parametrize("n,groups", [(25, 3), (100, 10)], ids=["df23_student_t", "df98_normal"])
+def test_p_values_and_intervals(n, groups):
+    x, y, ids = panel(n=n, groups=groups, k=2, seed=18)
+    m = fitted(x, y, ids)
+    t, df = m.t_statistics(), n - 2
+    # references: SciPy's Student's t with df = n − k, the normal approximation with 1.96 above 30
+    p = 2 * scipy.stats.t.sf(np.abs(t), df) if df <= 30 else 2 * scipy.stats.norm.sf(np.abs(t))
+    c = scipy.stats.t.ppf(0.975, df) if df <= 30 else 1.96
+    np.testing.assert_allclose(m.p_values(), p, rtol=1e-9)
+    se = m.standard_errors()
+    np.testing.assert_allclose(m.confidence_intervals(), np.column_stack([m.coefficients - c * se,
+                                                                           m.coefficients + c * se]), rtol=1e-12)
+
+
+def scaled_condition_number(a):
+    s = np.linalg.svd(a / np.linalg.norm(a, axis=0), compute_uv=False)
+    return s[0] / s[-1]
+
+
+def report_lines(m):
+    return m.summary().split("\n")
+
+
+@pytest.mark.parametrize("robust,cov_type", [(False, "nonrobust"), (True, "clustered")], ids=["classical", "robust"])
+def test_summary(robust, cov_type):
+    x, y, ids = panel(n=40, groups=4, k=2, seed=19)
+    m = fitted(x, y, ids, robust=robust)
+    lines = report_lines(m)
+    assert lines[0] == " " * 28 + "Fixed Effects Regression Results"
+    model = next(i for i, line in enumerate(lines) if line.startswith("Model:"))
+    assert lines[model] == "Model:".ljust(25) + " Fixed Effects Regression Results " + "Adj. R-squared:".ljust(25) \
+        + lines[model][-13:]
+    assert lines[model + 1] == " " * 52 + "Within R-squared:".ljust(25) + " " + f"{m.within_r_squared:12.3f}"
+    method = lines[model + 2]
+    assert method.startswith("Method:".ljust(25) + " Within Estimator (Fixed Effects) F-statistic:")
+    assert len(lines[model]) == len(method) == len(lines[model - 1]) + 7  # 32-character values in a 25 field
+    assert "Covariance Type:".ljust(25) + " " + cov_type.ljust(25) in lines
+    assert "Df Residuals:".ljust(25) + " " + "38".ljust(25) in "\n".join(lines)
+    assert not any(line.startswith("const") for line in lines)
+    rows = [line for line in lines if line.startswith("x")]
+    assert [r.split()[:3] for r in rows] == [[f"x{j + 1}", f"{b:.4f}", f"{s:.3f}"]
+                                             for j, (b, s) in enumerate(zip(m.coefficients, m.standard_errors()))]
+    # diagnostics: the stored residuals and the within-transformed design
+    e = m.residuals
+    dw = np.sum(np.diff(e) ** 2) / np.sum(e ** 2)
+    cond = scaled_condition_number(demeaned(x, ids))
+    assert "Durbin-Watson:".ljust(25) + f" {dw:12.3f} " + "Cond. No.:".ljust(25) + f" {cond:12.3f}" in lines
+
+
+def test_summary_follows_refit():
+    m = fitted(*panel(n=40, groups=4, k=2, seed=20))
+    m.summary()
+    x, y, ids = panel(n=50, groups=5, k=2, seed=21)
+    x[:, 1] = 10 * x[:, 1] + x[:, 0]
+    m.fit(x, y, ids)
+    assert f"{scaled_condition_number(demeaned(x, ids)):12.3f}" in next(
+        line for line in report_lines(m) if line.startswith("Durbin-Watson:"))
+
+
+def test_unfitted_summary_has_no_within_line_or_rows():
+    text = korvalis.FE().summary()
+    assert "Fixed Effects Regression Results" in text and "Within R-squared:" not in text
+    assert "Diagnostic Notes:" not in text and "\nx1 " not in text
