@@ -69,7 +69,8 @@ struct Demeaner {
             }
             sum[g] += x;
         }
-        for (std::size_t g = 0; g < groups; ++g) sum[g] = state[g] == 1 ? first[g] : sum[g] / static_cast<double>(counts[g]);
+        for (std::size_t g = 0; g < groups; ++g)
+            sum[g] = state[g] == 1 ? first[g] : sum[g] / static_cast<double>(counts[g]);
         for (std::size_t i = 0; i < n; ++i) v[i] -= sum[codes[i]];
     }
 };
