@@ -1,0 +1,342 @@
+"""IV: exactly identified instrumental variables.
+
+References: linearmodels.IV2SLS (unadjusted covariance, debiased, constant among the exogenous
+regressors), the closed form (ZᵀX)⁻¹Zᵀy with its sandwich written in NumPy, and statsmodels OLS
+for the identity Z = X.
+"""
+
+import numpy as np
+import pytest
+import statsmodels.api as sm
+from linearmodels.iv import IV2SLS
+
+import korvalis
+
+ATTRIBUTES = ("coefficients", "intercept", "covariance_matrix", "mse", "r_squared", "residuals", "n_samples",
+              "n_features")
+
+
+def endogenous_data(n, k, seed, const=1.5):
+    """k endogenous regressors, k instruments, structural error correlated with X."""
+    rng = np.random.default_rng(seed)
+    z = rng.standard_normal((n, k))
+    u = rng.standard_normal(n)
+    pi = np.eye(k) + 0.3 * rng.standard_normal((k, k))
+    x = z @ pi + 0.6 * u[:, None] + 0.5 * rng.standard_normal((n, k))
+    beta = np.array([2.0, -1.0, 0.5, 3.0, -2.5][:k])
+    y = const + x @ beta + u
+    return z, x, y
+
+
+def assert_close(actual, expected, rtol=1e-10):
+    expected = np.asarray(expected, dtype=float)
+    atol = rtol * max(1.0, float(np.max(np.abs(expected)))) if expected.size else 0.0
+    np.testing.assert_allclose(actual, expected, rtol=rtol, atol=atol)
+
+
+def fitted(z, x, y, fit_intercept=True):
+    m = korvalis.IV(fit_intercept=fit_intercept)
+    m.fit(z, x, y)
+    return m
+
+
+def snapshot(m):
+    state = {name: getattr(m, name) for name in ATTRIBUTES}
+    state["standard_errors"] = m.standard_errors()
+    state["t_statistics"] = m.t_statistics()
+    state["is_fitted"] = m.is_fitted()
+    return state
+
+
+def assert_same_state(a, b):
+    assert a.keys() == b.keys()
+    for key in a:
+        if isinstance(a[key], np.ndarray):
+            np.testing.assert_array_equal(a[key], b[key], err_msg=key)
+        else:
+            assert a[key] == b[key], key
+
+
+# --- against linearmodels -------------------------------------------------------------------
+
+CASES = [
+    pytest.param(40, 1, 0, id="n40-k1"),
+    pytest.param(60, 2, 1, id="n60-k2"),
+    pytest.param(25, 3, 2, id="n25-k3"),
+    pytest.param(300, 4, 3, id="n300-k4"),
+]
+
+
+@pytest.mark.parametrize("n,k,seed", CASES)
+def test_matches_linearmodels_with_constant(n, k, seed):
+    # linearmodels.IV2SLS with the constant as an exogenous regressor, exactly identified.
+    z, x, y = endogenous_data(n, k, seed)
+    m = fitted(z, x, y)
+    ref = IV2SLS(y, np.ones((n, 1)), x, z).fit(cov_type="unadjusted", debiased=True)
+    assert_close(m.intercept, ref.params.values[0])
+    assert_close(m.coefficients, ref.params.values[1:])
+    assert_close(m.covariance_matrix, ref.cov.values)
+    assert_close(m.standard_errors(), ref.std_errors.values[1:])
+    assert_close(m.t_statistics(), ref.tstats.values[1:])
+    assert_close(m.residuals, ref.resids.values)
+    assert_close(m.mse, ref.s2)
+    assert_close(m.r_squared, ref.rsquared)
+    assert (m.n_samples, m.n_features) == (n, k)
+
+
+@pytest.mark.parametrize("n,k,seed", CASES)
+def test_matches_linearmodels_without_constant(n, k, seed):
+    # linearmodels.IV2SLS with no exogenous regressors; R² is not compared (linearmodels uses an
+    # uncentred total sum of squares without a constant).
+    z, x, y = endogenous_data(n, k, seed)
+    m = fitted(z, x, y, fit_intercept=False)
+    ref = IV2SLS(y, None, x, z).fit(cov_type="unadjusted", debiased=True)
+    assert m.intercept is None
+    assert_close(m.coefficients, ref.params.values)
+    assert m.covariance_matrix.shape == (k, k)
+    assert_close(m.covariance_matrix, ref.cov.values)
+    assert_close(m.standard_errors(), ref.std_errors.values)
+    assert_close(m.residuals, ref.resids.values)
+    assert_close(m.mse, ref.s2)
+
+
+# --- against the closed form ----------------------------------------------------------------
+
+@pytest.mark.parametrize("fit_intercept", [True, False], ids=["intercept", "no-intercept"])
+@pytest.mark.parametrize("n,k,seed", CASES)
+def test_closed_form_and_sandwich(n, k, seed, fit_intercept):
+    # β = (Z₁ᵀX₁)⁻¹Z₁ᵀy and V = σ²(Z₁ᵀX₁)⁻¹(Z₁ᵀZ₁)(X₁ᵀZ₁)⁻¹, by NumPy solves instead of an inverse.
+    z, x, y = endogenous_data(n, k, seed)
+    if fit_intercept:
+        z1, x1 = np.column_stack([np.ones(n), z]), np.column_stack([np.ones(n), x])
+    else:
+        z1, x1 = z, x
+    p = x1.shape[1]
+    beta = np.linalg.solve(z1.T @ x1, z1.T @ y)
+    r = y - x1 @ beta
+    sigma2 = r @ r / (n - p)
+    left = np.linalg.solve(z1.T @ x1, z1.T @ z1)
+    v = sigma2 * np.linalg.solve(z1.T @ x1, left.T).T
+    m = fitted(z, x, y, fit_intercept)
+    params = np.r_[m.intercept, m.coefficients] if fit_intercept else m.coefficients
+    assert_close(params, beta)
+    assert_close(m.residuals, r)
+    assert_close(m.mse, sigma2)
+    assert_close(m.covariance_matrix, v)
+    assert_close(m.standard_errors(), np.sqrt(np.diag(v))[p - k:])
+    # R² is the coefficient of determination of the structural residuals, 1 − SSR/TSS.
+    assert_close(m.r_squared, 1 - r @ r / np.sum((y - y.mean()) ** 2))
+
+
+@pytest.mark.parametrize("fit_intercept", [True, False], ids=["intercept", "no-intercept"])
+def test_instruments_equal_to_regressors_give_ols(fit_intercept):
+    # statsmodels OLS: with Z = X the IV estimate is least squares and V = σ²(XᵀX)⁻¹.
+    rng = np.random.default_rng(7)
+    x = rng.standard_normal((50, 3))
+    y = 0.7 + x @ [1.0, -2.0, 0.25] + rng.standard_normal(50)
+    m = fitted(x, x, y, fit_intercept)
+    ref = sm.OLS(y, sm.add_constant(x) if fit_intercept else x).fit()
+    params = np.r_[m.intercept, m.coefficients] if fit_intercept else m.coefficients
+    assert_close(params, ref.params)
+    assert_close(m.covariance_matrix, ref.cov_params())
+    assert_close(m.residuals, ref.resid)
+    assert_close(m.mse, ref.scale)
+    if fit_intercept:
+        assert_close(m.r_squared, ref.rsquared)
+
+
+def test_r_squared_is_not_clamped():
+    # A weak instrument and a target unrelated to x: the structural fit is far worse than the
+    # mean, and R² = 1 − SSR/TSS (NumPy) falls below −1 as computed.
+    rng = np.random.default_rng(0)
+    n = 40
+    z = rng.standard_normal((n, 1))
+    x = 0.05 * z + rng.standard_normal((n, 1))
+    y = rng.standard_normal(n)
+    m = fitted(z, x, y)
+    r = y - m.intercept - x[:, 0] * m.coefficients[0]
+    expected = 1 - r @ r / np.sum((y - y.mean()) ** 2)
+    assert expected < -1
+    assert_close(m.r_squared, expected)
+
+
+def test_constant_target_has_r_squared_zero():
+    # |TSS| below the guard gives exactly 0.0.
+    z, x, _ = endogenous_data(20, 2, 4)
+    m = fitted(z, x, np.full(20, 4.0))
+    assert m.r_squared == 0.0
+
+
+def test_no_regressors_estimates_the_mean():
+    # k = 0 with an intercept: Z₁ = X₁ = 1, the intercept is ȳ with variance σ²/n.
+    y = np.array([1.0, 4.0, 2.0, 7.0, 3.0])
+    m = fitted(np.empty((5, 0)), np.empty((5, 0)), y)
+    assert_close(m.intercept, y.mean())
+    assert m.coefficients.shape == (0,)
+    assert_close(m.covariance_matrix, [[y.var(ddof=1) / 5]])
+
+
+# --- validation -----------------------------------------------------------------------------
+
+EXACT = ("IV estimator requires exactly the same number of instruments as regressors (exact identification). "
+         "For overidentified cases, use TSLS estimator.")
+
+
+def arrays(nz, kz, nx, kx, ny):
+    rng = np.random.default_rng(0)
+    return rng.standard_normal((nz, kz)), rng.standard_normal((nx, kx)), rng.standard_normal(ny)
+
+
+@pytest.mark.parametrize("shapes,fit_intercept,message", [
+    # Each case also breaks every later rule, so the first rule in the order must win.
+    pytest.param((5, 3, 4, 2, 6), True, "Instruments and targets must have the same number of samples",
+                 id="targets-first"),
+    pytest.param((2, 3, 4, 2, 2), True, "Regressors and targets must have the same number of samples",
+                 id="regressor-rows"),
+    pytest.param((2, 3, 2, 2, 2), True, EXACT, id="overidentified"),
+    pytest.param((8, 1, 8, 2, 8), True, EXACT, id="underidentified"),
+    pytest.param((2, 2, 2, 2, 2), True, "Number of samples must be greater than number of regressors", id="n-eq-k"),
+    pytest.param((2, 2, 2, 2, 2), False, "Number of samples must be greater than number of regressors",
+                 id="n-eq-k-no-intercept"),
+    pytest.param((0, 2, 0, 2, 0), True, "Number of samples must be greater than number of regressors", id="empty"),
+    pytest.param((3, 2, 3, 2, 3), True, "Insufficient degrees of freedom for covariance estimation",
+                 id="n-eq-k-plus-1"),
+])
+def test_validation_messages_in_order(shapes, fit_intercept, message):
+    m = korvalis.IV(fit_intercept=fit_intercept)
+    with pytest.raises(ValueError) as err:
+        m.fit(*arrays(*shapes))
+    assert str(err.value) == message
+    assert not m.is_fitted()
+    assert all(getattr(m, name) is None for name in ATTRIBUTES)
+    assert m.standard_errors() is None and m.t_statistics() is None
+
+
+def test_n_eq_k_plus_1_without_intercept_fits():
+    z, x, y = arrays(3, 2, 3, 2, 3)
+    m = fitted(z, x, y, fit_intercept=False)
+    assert m.is_fitted() and m.covariance_matrix.shape == (2, 2)
+    r = y - x @ m.coefficients
+    assert_close(m.mse, r @ r / 1)
+
+
+@pytest.mark.parametrize("fit_intercept", [True, False], ids=["intercept", "no-intercept"])
+def test_zero_instrument_column_is_singular(fit_intercept):
+    z, x, y = endogenous_data(20, 2, 5)
+    z[:, 1] = 0.0
+    with pytest.raises(ValueError) as err:
+        korvalis.IV(fit_intercept=fit_intercept).fit(z, x, y)
+    assert str(err.value) == "Z'X matrix is singular. Check instrument-regressor correlation."
+
+
+def failing_inputs():
+    z, x, y = endogenous_data(20, 2, 6)
+    zero = z.copy()
+    zero[:, 0] = 0.0
+    return {
+        "targets": (z, x, y[:-1]),
+        "regressor-rows": (z, x[:-1], y),
+        "identification": (np.column_stack([z, z[:, 0]]), x, y),
+        "samples": (z[:2], x[:2], y[:2]),
+        "degrees-of-freedom": (z[:3], x[:3], y[:3]),
+        "singular": (zero, x, y),
+    }
+
+
+@pytest.mark.parametrize("case", list(failing_inputs()))
+def test_failed_refit_changes_nothing(case):
+    z, x, y = endogenous_data(30, 2, 8)
+    m = fitted(z, x, y)
+    before = snapshot(m)
+    with pytest.raises(ValueError):
+        m.fit(*failing_inputs()[case])
+    assert_same_state(before, snapshot(m))
+
+
+def test_refit_replaces_state():
+    # linearmodels on the second data set: nothing of the first fit survives.
+    m = fitted(*endogenous_data(30, 2, 8))
+    z, x, y = endogenous_data(45, 1, 9)
+    m.fit(z, x, y)
+    ref = IV2SLS(y, np.ones((45, 1)), x, z).fit(cov_type="unadjusted", debiased=True)
+    assert_close(np.r_[m.intercept, m.coefficients], ref.params.values)
+    assert m.residuals.shape == (45,) and m.covariance_matrix.shape == (2, 2)
+
+
+# --- prediction -----------------------------------------------------------------------------
+
+@pytest.mark.parametrize("fit_intercept", [True, False], ids=["intercept", "no-intercept"])
+def test_targets_minus_predictions_are_the_residuals(fit_intercept):
+    z, x, y = endogenous_data(35, 3, 10)
+    m = fitted(z, x, y, fit_intercept)
+    assert_close(y - m.predict(x), m.residuals)
+
+
+def test_predict_new_rows():
+    # NumPy: X·β + intercept on rows the model has not seen.
+    z, x, y = endogenous_data(35, 2, 11)
+    m = fitted(z, x, y)
+    new = np.array([[0.5, -1.0], [2.0, 0.0], [0.0, 0.0]])
+    assert_close(m.predict(new), new @ m.coefficients + m.intercept)
+    assert m.predict(np.empty((0, 2))).shape == (0,)
+
+
+def test_predict_unfitted():
+    m = korvalis.IV()
+    with pytest.raises(ValueError) as err:
+        m.predict(np.ones((3, 2)))
+    assert str(err.value) == "Model not fitted"
+
+
+@pytest.mark.parametrize("cols", [1, 3], ids=["fewer", "more"])
+def test_predict_feature_count_mismatch(cols):
+    m = fitted(*endogenous_data(30, 2, 12))
+    with pytest.raises(ValueError) as err:
+        m.predict(np.ones((4, cols)))
+    assert str(err.value) == f"Feature count mismatch: expected 2, got {cols}"
+
+
+# --- arrays in and out ----------------------------------------------------------------------
+
+def test_inputs_are_not_written_and_layouts_agree():
+    z, x, y = endogenous_data(40, 2, 13)
+    copies = [a.copy() for a in (z, x, y)]
+    base = fitted(z, x, y)
+    for a, c in zip((z, x, y), copies):
+        np.testing.assert_array_equal(a, c)
+    # Fortran order, a column-strided view and reversed rows read the same numbers.
+    wide = np.zeros((40, 4))
+    wide[:, ::2] = x
+    layouts = [
+        (np.asfortranarray(z), np.asfortranarray(x), y),
+        (z, wide[:, ::2], y),
+        (z[::-1], x[::-1], y[::-1]),
+    ]
+    for zz, xx, yy in layouts:
+        m = fitted(zz, xx, yy)
+        assert_close(m.coefficients, base.coefficients, rtol=1e-12)
+        assert_close(m.covariance_matrix, base.covariance_matrix, rtol=1e-12)
+
+
+def test_returned_arrays_are_copies():
+    m = fitted(*endogenous_data(30, 2, 14))
+    before = snapshot(m)
+    m.covariance_matrix[0, 0] = 1e9
+    m.coefficients[0] = 1e9
+    m.residuals[0] = 1e9
+    m.standard_errors()[0] = 1e9
+    assert_same_state(before, snapshot(m))
+
+
+def test_unfitted_object():
+    m = korvalis.IV(fit_intercept=False)
+    assert m.fit_intercept is False and not m.is_fitted()
+    assert all(getattr(m, name) is None for name in ATTRIBUTES)
+    assert m.standard_errors() is None and m.t_statistics() is None
+    assert m.p_values() is None and m.confidence_intervals() is None
+
+
+def test_surface():
+    assert repr(korvalis.IV()).startswith("<builtins.IV object at ")
+    assert korvalis.IV.__doc__.startswith("Instrumental Variables (IV) regression estimator for exactly identified")
+    assert korvalis.IV.__doc__.endswith("and y is the dependent variable.")
