@@ -4,8 +4,8 @@
 // count and SVD least squares otherwise or when the Gram route fails. Residuals, mse, R² and the
 // covariance s²·(DᵀD)⁻¹ all come from the structural residuals y − Xβ − intercept, with X itself.
 //
-// With n ≤ q + 1 (q + 1 columns of W counting the ones column) W has full row rank, the first
-// stage interpolates, X̂ = X, and the fit is ordinary least squares of y on [1 | X].
+// With n ≤ q + 1 (the columns of W, ones column included) and W of full row rank, as generic data
+// give, the first stage interpolates, X̂ = X, and the fit is ordinary least squares of y on [1 | X].
 #include "models/linear/tsls.hpp"
 
 #include <algorithm>
@@ -21,17 +21,6 @@ namespace kv {
 
 namespace {
 
-// The Gram route keeps at least half the digits of the first stage while every column's variance
-// inflation G_jj·(G⁻¹)_jj stays below ε^(−1/2). A numerically rank-deficient W (a constant
-// instrument beside the ones column, say) passes the Cholesky factorisation with a pivot of
-// rounding size and fails this test; a NaN fails it too.
-bool gram_route_trusted(const Matrix& g, const Matrix& g_inv) {
-    const double limit = 1.0 / std::sqrt(DBL_EPSILON);
-    for (std::size_t j = 0; j < g.rows(); ++j)
-        if (!(g(j, j) * g_inv(j, j) <= limit)) return false;
-    return true;
-}
-
 // X̂ = WΠ (n × k), the projection of every regressor column on the span of W in one solve.
 Result<Matrix> project_on_instruments(const Matrix& w, const Matrix& x) {
     const std::size_t n = w.rows(), q1 = w.cols();
@@ -39,8 +28,9 @@ Result<Matrix> project_on_instruments(const Matrix& w, const Matrix& x) {
         const Matrix g = gram(w);
         const Matrix cross = matmul(w.transposed(), x.view());  // q1 × k
         auto sol = solve_normal_equations(w, x, g, cross);
-        if (sol.ok() && !sol->guarded && gram_route_trusted(g, sol->xtx_inverse))
-            return matmul(w.view(), sol->beta.view());
+        // A solution the solver reached by its orthogonal route is recomputed below with a rank
+        // tolerance, since W may be rank-deficient.
+        if (sol.ok() && !sol->guarded) return matmul(w.view(), sol->beta.view());
     }
     // The projection depends only on the span of W, so the columns are brought to unit length
     // first; the rank decision below is then independent of the instruments' units. Singular
@@ -52,6 +42,9 @@ Result<Matrix> project_on_instruments(const Matrix& w, const Matrix& x) {
         if (norm > 0 && std::isfinite(norm))
             for (std::size_t i = 0; i < n; ++i) ws(i, j) /= norm;
     }
+    // dgelsd reports a non-finite input through LAPACK's error handler, which prints; such a
+    // stage has no solution to find, so it is refused before LAPACK sees it.
+    if (!all_finite(ws.view()) || !all_finite(x.view())) return value_error("Failed to solve first stage regression");
     const double rcond = static_cast<double>(std::max(n, q1)) * DBL_EPSILON;
     auto ls = least_squares(ws, x, rcond);
     if (!ls) return value_error("Failed to solve first stage regression");
@@ -99,6 +92,9 @@ Status TSLS::fit(MatView instruments, MatView regressors, VecView targets) {
         }
     }
     if (!solved) {
+        // As in the first stage, a non-finite D never reaches LAPACK.
+        if (!all_finite(d.view()) || !all_finite(view_of(y)))
+            return value_error("Failed to solve second stage regression");
         auto ls = least_squares(d, ycol);
         if (!ls) return value_error("Failed to solve second stage regression");
         theta.assign(ls->solution.data(), ls->solution.data() + p);
