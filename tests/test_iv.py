@@ -340,3 +340,21 @@ def test_surface():
     assert repr(korvalis.IV()).startswith("<builtins.IV object at ")
     assert korvalis.IV.__doc__.startswith("Instrumental Variables (IV) regression estimator for exactly identified")
     assert korvalis.IV.__doc__.endswith("and y is the dependent variable.")
+
+
+@pytest.mark.parametrize("value", [np.nan, np.inf], ids=["nan", "inf"])
+@pytest.mark.parametrize("where", ["instruments", "regressors", "targets"])
+def test_non_finite_input_fails_or_propagates(where, value, capfd):
+    # Inputs are not screened: the fit either reports the singular Z'X or carries the non-finite
+    # value into its results; nothing is printed.
+    z, x, y = endogenous_data(10, 2, 15)
+    {"instruments": z, "regressors": x, "targets": y}[where].flat[3] = value
+    m = korvalis.IV()
+    try:
+        m.fit(z, x, y)
+    except ValueError as err:
+        assert str(err) == "Z'X matrix is singular. Check instrument-regressor correlation."
+        assert not m.is_fitted()
+    else:
+        assert not np.isfinite(m.coefficients).all() or not np.isfinite(m.residuals).all()
+    assert capfd.readouterr() == ("", "")
