@@ -28,14 +28,15 @@ Result<Matrix> project_on_instruments(const Matrix& w, const Matrix& x) {
         const Matrix g = gram(w);
         const Matrix cross = matmul(w.transposed(), x.view());  // q1 × k
         auto sol = solve_normal_equations(w, x, g, cross);
-        // A solution the solver reached by its orthogonal route is recomputed below with a rank
-        // tolerance, since W may be rank-deficient.
-        if (sol.ok() && !sol->guarded) return matmul(w.view(), sol->beta.view());
+        // Even for a rank-deficient W this projection is sound: the solution's error lies along
+        // W's null directions, where W maps it to rounding size.
+        if (sol.ok()) return matmul(w.view(), sol->beta.view());
     }
-    // The projection depends only on the span of W, so the columns are brought to unit length
-    // first; the rank decision below is then independent of the instruments' units. Singular
-    // values within max(n, q1)·ε of the largest count as zero, so a rank-deficient W still gives
-    // the unique projection rather than one amplified rounding direction.
+    // SVD: the projection depends only on the span of W, so the columns are brought to unit
+    // length first and the rank decision is independent of the instruments' units. Singular
+    // values within max(n, q1)·ε of the largest count as zero: with machine precision as the
+    // cut-off, a rank-deficient W keeps a singular value of rounding size, and its arbitrary
+    // singular vector would enter X̂ at full weight.
     Matrix ws = w;
     for (std::size_t j = 0; j < q1; ++j) {
         const double norm = std::sqrt(dot(ws.col(j), ws.col(j), n));
