@@ -22,12 +22,12 @@ namespace kv {
 namespace {
 
 // X̂ = WΠ (n × k), the projection of every regressor column on the span of W in one solve.
-Result<Matrix> project_on_instruments(const Matrix& w, const Matrix& x) {
+Result<Matrix> project_on_instruments(const Matrix& w, const MatView& x) {
     const std::size_t n = w.rows(), q1 = w.cols();
     if (n > 3 * q1) {
         const Matrix g = gram(w);
-        const Matrix cross = matmul(w.transposed(), x.view());  // q1 × k
-        auto sol = solve_normal_equations(w, x, g, cross);
+        const Matrix cross = matmul(w.transposed(), x);  // q1 × k
+        auto sol = solve_normal_equations(w.view(), x, g, cross);
         // Even for a rank-deficient W this projection is sound: the solution's error lies along
         // W's null directions, where W maps it to rounding size.
         if (sol.ok()) return matmul(w.view(), sol->beta.view());
@@ -45,9 +45,9 @@ Result<Matrix> project_on_instruments(const Matrix& w, const Matrix& x) {
     }
     // dgelsd reports a non-finite input through LAPACK's error handler, which prints; such a
     // stage has no solution to find, so it is refused before LAPACK sees it.
-    if (!all_finite(ws.view()) || !all_finite(x.view())) return value_error("Failed to solve first stage regression");
+    if (!all_finite(ws.view()) || !all_finite(x)) return value_error("Failed to solve first stage regression");
     const double rcond = static_cast<double>(std::max(n, q1)) * DBL_EPSILON;
-    auto ls = least_squares(ws, x, rcond);
+    auto ls = least_squares(ws, to_matrix(x), rcond);
     if (!ls) return value_error("Failed to solve first stage regression");
     return matmul(ws.view(), ls->solution.view());
 }
@@ -69,8 +69,7 @@ Status TSLS::fit(MatView instruments, MatView regressors, VecView targets) {
     Matrix xhat(n, 0);
     if (k > 0) {
         const Matrix w = build_design(instruments, fit_intercept);  // n × (q + 1), ones first
-        const Matrix x = to_matrix(regressors);
-        auto projected = project_on_instruments(w, x);
+        auto projected = project_on_instruments(w, regressors);
         if (!projected) return fail(std::move(projected.error()));
         xhat = std::move(*projected);
     }
