@@ -255,6 +255,22 @@ def test_constant_target_has_r_squared_zero():
     assert fitted(z, x, np.full(30, -2.0)).r_squared == 0.0
 
 
+@pytest.mark.parametrize("n", [13, 5], ids=["normal", "svd"])
+def test_no_regressors(n, capfd):
+    # k = 0: with an intercept it is ȳ with variance s²/n (NumPy); without, nothing is estimated
+    # and the residuals are y itself. Nothing is printed on the way.
+    rng = np.random.default_rng(61)
+    z, y = rng.standard_normal((n, 2)), rng.standard_normal(n)
+    m = fitted(z, np.empty((n, 0)), y)
+    assert_close(m.intercept, y.mean())
+    assert_close(m.covariance_matrix, [[y.var(ddof=1) / n]])
+    m = fitted(z, np.empty((n, 0)), y, fit_intercept=False)
+    assert m.coefficients.shape == (0,) and m.covariance_matrix.shape == (0, 0)
+    np.testing.assert_array_equal(m.residuals, y)
+    assert_close(m.mse, y @ y / n)
+    assert capfd.readouterr() == ("", "")
+
+
 # --- validation -----------------------------------------------------------------------------
 
 def arrays(nz, q, nx, k, ny):

@@ -82,7 +82,7 @@ Status TSLS::fit(MatView instruments, MatView regressors, VecView targets) {
     Vector theta;
     std::optional<Matrix> dtd_inverse;
     bool solved = false;
-    if (n > 3 * p) {
+    if (n > 3 * p && p > 0) {  // with no parameter at all there is nothing to factor
         const Matrix cross = matmul(d.transposed(), ycol.view());  // p × 1
         auto sol = solve_normal_equations(d, ycol, dtd, cross);
         if (sol.ok()) {
