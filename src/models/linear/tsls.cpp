@@ -1,7 +1,7 @@
 // TSLS: the first stage projects X on W = [1 | Z] (Z alone without an intercept, since the
 // constant is then no regressor), X̂ = P_W X; the second stage regresses y on D = [1 | X̂].
-// Each stage takes the Cholesky normal equations when n is comfortably larger than its column
-// count and SVD least squares otherwise or when the Gram route fails. Residuals, mse, R² and the
+// Each stage takes the shared normal-equation solver when n is comfortably larger than its
+// column count (n > 3·columns) and SVD least squares otherwise or when that solver fails. Residuals, mse, R² and the
 // covariance s²·(DᵀD)⁻¹ all come from the structural residuals y − Xβ − intercept, with X itself.
 //
 // With n ≤ q + 1 (the columns of W, ones column included) and W of full row rank, as generic data
