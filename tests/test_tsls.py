@@ -10,6 +10,7 @@ import mpmath
 import numpy as np
 import pytest
 import statsmodels.api as sm
+from scipy import stats
 from linearmodels.iv import IV2SLS
 
 import korvalis
@@ -444,3 +445,63 @@ def test_reduced_method_set(name):
 def test_covariance_is_an_attribute():
     assert korvalis.TSLS().covariance_matrix is None
     assert repr(korvalis.TSLS()).startswith("<builtins.TSLS object at ")
+
+
+# --- inference and the report ---------------------------------------------------------------
+
+def reference_p_values(t, df):
+    # SciPy: Student's t for 1 ≤ df ≤ 30, the standard normal from df = 31.
+    return 2 * (stats.t.sf(np.abs(t), df) if df <= 30 else stats.norm.sf(np.abs(t)))
+
+
+def reference_critical_value(df):
+    return stats.t.ppf(0.975, df) if df <= 30 else 1.96
+
+
+def report_rows(name, b, s, df):
+    t = b / s
+    p = reference_p_values(t, df)
+    c = reference_critical_value(df)
+    return f"{name:<15} {b:10.4f} {s:10.3f} {t:10.3f} {p:10.3f} {b - c * s:7.3f} {b + c * s:7.3f}\n"
+
+
+def pair_line(label, value, label2, number):
+    return f"{label:<25} {value:<25} {label2:<25} {number:12.3f}\n"
+
+
+@pytest.mark.parametrize("fit_intercept", [True, False], ids=["intercept", "no-intercept"])
+def test_summary(fit_intercept):
+    # Layout constants of the TSLS report; numbers from linearmodels (R²) and SciPy (p-values, bounds).
+    n, k = 24, 2
+    z, x, y = endogenous_data(n, k, 3, 17)
+    m = fitted(z, x, y, fit_intercept)
+    df = n - k - fit_intercept
+    text = m.summary()
+    lines = text.splitlines(keepends=True)
+    assert lines[0] == " " * 28 + "TSLS\n"
+    assert lines[1] == "=" * 78 + "\n"
+    assert f"{'Model:':<25} {'TSLS':<25} {'Adj. R-squared:':<25}" in text
+    assert f"{'Method:':<25} {'Two-Stage Least Squares':<25} {'F-statistic:':<25}" in text
+    assert f"{'No. Observations:':<25} {n:<25} " in text
+    assert f"{'Df Residuals:':<25} {df:<25} " in text
+    assert f"{'Df Model:':<25} {k:<25}\n" in text
+    assert f"{'Covariance Type:':<25} {'nonrobust':<25}\n" in text
+    if fit_intercept:
+        ref = IV2SLS(y, np.ones((n, 1)), x, z).fit(cov_type="unadjusted", debiased=True)
+        assert pair_line("Dep. Variable:", "y", "R-squared:", ref.rsquared) in text
+        assert f"{'Adj. R-squared:':<25} {ref.rsquared_adj:12.3f}\n" in text
+    rows = [report_rows(f"x{i + 1}", b, s, df) for i, (b, s) in enumerate(zip(m.coefficients, m.standard_errors()))]
+    if fit_intercept:
+        rows.insert(0, report_rows("const", m.intercept, np.sqrt(m.covariance_matrix[0, 0]), df))
+    table = lines.index("-" * 78 + "\n") + 1
+    assert lines[table:table + len(rows)] == rows
+    assert lines[table + len(rows)] == "=" * 78 + "\n"
+    mse_line = f"{'Mean Squared Error:':<25} {m.mse:12.3f} {'Root MSE:':<25} {np.sqrt(m.mse):12.3f}\n"
+    assert lines[-2:] == [mse_line, "=" * 78 + "\n"]
+    assert "Diagnostic Notes:" not in text
+
+
+def test_summary_unfitted_has_no_rows():
+    text = korvalis.TSLS().summary()
+    assert text.startswith(" " * 28 + "TSLS\n")
+    assert "const" not in text and "x1" not in text and "Mean Squared Error:" not in text
