@@ -43,9 +43,6 @@ Result<Matrix> project_on_instruments(const Matrix& w, const MatView& x) {
         if (norm > 0 && std::isfinite(norm))
             for (std::size_t i = 0; i < n; ++i) ws(i, j) /= norm;
     }
-    // dgelsd reports a non-finite input through LAPACK's error handler, which prints; such a
-    // stage has no solution to find, so it is refused before LAPACK sees it.
-    if (!all_finite(ws.view()) || !all_finite(x)) return value_error("Failed to solve first stage regression");
     const double rcond = static_cast<double>(std::max(n, q1)) * DBL_EPSILON;
     auto ls = least_squares(ws, to_matrix(x), rcond);
     if (!ls) return value_error("Failed to solve first stage regression");
@@ -92,9 +89,6 @@ Status TSLS::fit(MatView instruments, MatView regressors, VecView targets) {
         }
     }
     if (!solved) {
-        // As in the first stage, a non-finite D never reaches LAPACK.
-        if (!all_finite(d.view()) || !all_finite(view_of(y)))
-            return value_error("Failed to solve second stage regression");
         auto ls = least_squares(d, ycol);
         if (!ls) return value_error("Failed to solve second stage regression");
         theta.assign(ls->solution.data(), ls->solution.data() + p);
