@@ -11,6 +11,7 @@
 #include "linalg/linalg.hpp"
 #include "linalg/normal_equations.hpp"
 #include "models/linear/fit_utils.hpp"
+#include "models/inference.hpp"
 #include "models/linear/stat_utils.hpp"
 
 namespace kv {
@@ -142,30 +143,9 @@ Result<Vector> GLS::predict(MatView x) const {
     return linear_prediction(x, *coefficients, intercept);
 }
 
-std::uint64_t GLS::df() const {
-    return stats::residual_df(n_samples.value_or(0), n_features.value_or(0), fit_intercept);
-}
-
-std::optional<Vector> GLS::t_statistics() const { return stats::t_statistics(coefficients, standard_errors); }
-
-std::optional<Vector> GLS::p_values() const { return stats::p_values(coefficients, standard_errors, df()); }
-
-Result<std::optional<Matrix>> GLS::confidence_intervals(std::optional<double> alpha) const {
-    return stats::confidence_intervals(coefficients, standard_errors, df(), alpha);
-}
-
 Result<std::string> GLS::summary() const {
     const stats::ReportLayout layout{"GLS Regression Results", "Generalized Least Squares", "nonrobust", true, false};
-    stats::ReportInput in;
-    in.r_squared = r_squared;
-    in.mse = mse;
-    in.intercept = intercept;
-    in.intercept_std_error = intercept_std_error;
-    in.coefficients = &coefficients;
-    in.standard_errors = &standard_errors;
-    in.n_samples = n_samples.value_or(0);
-    in.n_features = n_features.value_or(0);
-    in.fit_intercept = fit_intercept;
+    stats::ReportInput in = inference::report_input(*this);
     if (training_x && training_sigma && residuals) {
         if (auto built = ensure_whitened_design(); !built.ok()) return fail(built.error());
         in.diagnostics = stats::DiagnosticStats::compute(view_of(*residuals), *condition_number_);
