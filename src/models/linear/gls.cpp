@@ -33,12 +33,6 @@ Result<Matrix> whiten_design(const Matrix& l, const Matrix& x, bool intercept) {
     return d;
 }
 
-Matrix column_of(const Vector& v) {
-    Matrix m(v.size(), 1);
-    if (!v.empty()) std::memcpy(m.data(), v.data(), v.size() * sizeof(double));
-    return m;
-}
-
 }  // namespace
 
 Status GLS::fit(MatView x, VecView y, MatView sigma) {
@@ -68,7 +62,7 @@ Status GLS::fit(MatView x, VecView y, MatView sigma) {
     std::optional<Matrix> v;  // (DᵀD)⁻¹
     if (n > 3 * p) {
         const MatView rhs{ys.data(), n, 1, 1, static_cast<std::ptrdiff_t>(n)};
-        auto sol = solve_normal_equations(d.view(), rhs, a, column_of(transposed_matvec(d, ys.data())));
+        auto sol = solve_normal_equations(d.view(), rhs, a, column_matrix(transposed_matvec(d, ys.data())));
         if (!sol) {
             switch (sol.error()) {
                 case NormalStep::Factor: return runtime_error("XTX not positive definite");

@@ -39,12 +39,6 @@ Matrix scaled_design(const MatView& x, const Vector& s, bool intercept) {
     return d;
 }
 
-Matrix column_of(const Vector& v) {
-    Matrix m(v.size(), 1);
-    if (!v.empty()) std::memcpy(m.data(), v.data(), v.size() * sizeof(double));
-    return m;
-}
-
 }  // namespace
 
 Status WLS::fit(MatView x, VecView y, VecView weights) {
@@ -76,7 +70,7 @@ Status WLS::fit(MatView x, VecView y, VecView weights) {
         a = gram(d);
         const Vector b = transposed_matvec(d, ys.data());
         const MatView rhs{ys.data(), n, 1, 1, static_cast<std::ptrdiff_t>(n)};
-        auto sol = solve_normal_equations(d.view(), rhs, *a, column_of(b));
+        auto sol = solve_normal_equations(d.view(), rhs, *a, column_matrix(b));
         if (sol.ok()) {
             beta.assign(sol->beta.data(), sol->beta.data() + p);
             v = std::move(sol->xtx_inverse);

@@ -150,12 +150,6 @@ Vector compute_clustered_standard_errors(const Matrix& xw, const Vector& e, cons
     return sandwich_standard_errors(matmul(left.view(), a_inv.view()));
 }
 
-Matrix column_matrix(const Vector& v) {
-    Matrix m(v.size(), 1);
-    if (!v.empty()) std::memcpy(m.data(), v.data(), v.size() * sizeof(double));
-    return m;
-}
-
 }  // namespace
 
 Status FE::fit(MatView x, VecView y, IdView entity_id) {
