@@ -2,6 +2,8 @@
 // Messages follow CPython's wording for the same situations.
 #include "binding/binding.hpp"
 
+#include "models/linear/fit_utils.hpp"
+
 #include <cstring>
 #include <deque>
 #include <new>
@@ -165,6 +167,12 @@ bool match_arguments(PyObject* self_or_type, const Signature& sig, PyObject* con
 bool array_type_error(const char* param, PyObject* obj) {
     type_error(std::string("argument '") + param + "': '" + type_qualname(obj) +
                "' object cannot be converted to 'PyArray<T, D>'");
+    return false;
+}
+
+bool array_too_large_error(const char* param, const ArrayHold& hold) {
+    const Status limit = check_lapack_limits(hold.rows(), hold.cols());
+    PyErr_SetString(PyExc_ValueError, (std::string("argument '") + param + "': " + limit.error().message).c_str());
     return false;
 }
 
