@@ -324,6 +324,41 @@ Matrix gram(const Matrix& a) {
     return c;
 }
 
+Matrix gram(const MatView& a) {
+    const std::size_t n = a.rows, p = a.cols;
+    bool t = false;
+    lapack_int ld = 0;
+    if (n == 0 || p == 0 || !fits(n, p) || !blas_layout(a, t, ld)) return gram(to_matrix(a));
+    Matrix c = Matrix::zeros(p, p);
+    // Column-major A (n × p): C = AᵀA. Row-major A is a column-major p × n matrix B = Aᵀ: C = B·Bᵀ.
+    KV_BLAS(cblas_dsyrk)(KV_CblasColMajor, KV_CblasLower, t ? KV_CblasNoTrans : KV_CblasTrans, checked_int(p),
+                         checked_int(n), 1.0, a.data, ld, 0.0, c.data(), checked_int(p));
+    for (std::size_t j = 0; j < p; ++j)
+        for (std::size_t i = j + 1; i < p; ++i) c(j, i) = c(i, j);
+    return c;
+}
+
+void gemv_update(const MatView& a, const double* v, double alpha, double beta, double* y) {
+    const std::size_t m = a.rows, n = a.cols;
+    if (m == 0) return;
+    bool t = false;
+    lapack_int lda = 0;
+    if (n > 0 && fits(m, n) && blas_layout(a, t, lda)) {
+        if (!t)
+            KV_BLAS(cblas_dgemv)(KV_CblasColMajor, KV_CblasNoTrans, checked_int(m), checked_int(n), alpha, a.data, lda,
+                                 v, 1, beta, y, 1);
+        else
+            KV_BLAS(cblas_dgemv)(KV_CblasColMajor, KV_CblasTrans, checked_int(n), checked_int(m), alpha, a.data, lda,
+                                 v, 1, beta, y, 1);
+        return;
+    }
+    for (std::size_t i = 0; i < m; ++i) {
+        double s = 0;
+        for (std::size_t j = 0; j < n; ++j) s += a(i, j) * v[j];
+        y[i] = alpha * s + beta * y[i];
+    }
+}
+
 Vector transposed_matvec(const Matrix& a, const double* v) {
     const std::size_t n = a.rows(), p = a.cols();
     Vector y(p, 0.0);

@@ -65,6 +65,10 @@ Vector matvec(const MatView& a, const double* v);
 double dot(const double* u, const double* v, std::size_t n);
 // AᵀA (lower and upper triangles filled) of a column-major n × p matrix, by dsyrk.
 Matrix gram(const Matrix& a);
+// The same for a view stored column- or row-major (other layouts are copied first).
+Matrix gram(const MatView& a);
+// y ← alpha·A·v + beta·y for a view in any layout.
+void gemv_update(const MatView& a, const double* v, double alpha, double beta, double* y);
 // Aᵀv for column-major A.
 Vector transposed_matvec(const Matrix& a, const double* v);
 

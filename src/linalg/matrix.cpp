@@ -3,8 +3,31 @@
 #include "linalg/matrix.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <new>
+
+#include <sys/mman.h>
 
 namespace kv {
+
+Matrix::Buffer Matrix::allocate(std::size_t count) {
+    if (count == 0) return nullptr;
+    if (count > SIZE_MAX / sizeof(double)) throw std::bad_alloc();
+    const std::size_t bytes = count * sizeof(double);
+    // Large buffers (copies of n-sized data) are backed by transparent huge pages where the
+    // kernel allows it: a first touch then faults in 2 MiB at a time instead of 4 KiB.
+    constexpr std::size_t huge = std::size_t{2} << 20;
+    void* p = nullptr;
+    if (bytes >= 4 * huge) {
+        const std::size_t rounded = (bytes + huge - 1) / huge * huge;
+        p = std::aligned_alloc(huge, rounded);
+        if (p) madvise(p, rounded, MADV_HUGEPAGE);
+    } else {
+        p = std::malloc(bytes);
+    }
+    if (!p) throw std::bad_alloc();
+    return Buffer(static_cast<double*>(p));
+}
 
 void copy_into(const MatView& src, Matrix& out, std::size_t col0) {
     const std::size_t m = src.rows, n = src.cols;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -89,12 +90,14 @@ public:
     }
 
 private:
-    static std::unique_ptr<double[]> allocate(std::size_t count) {
-        if (count == 0) return nullptr;
-        return std::unique_ptr<double[]>(new double[count]);
-    }
+    struct Release {
+        void operator()(double* p) const noexcept { std::free(p); }
+    };
+    using Buffer = std::unique_ptr<double[], Release>;
+    // Throws std::bad_alloc (MemoryError at the boundary) when the request cannot be met.
+    static Buffer allocate(std::size_t count);
     std::size_t rows_ = 0, cols_ = 0;
-    std::unique_ptr<double[]> data_;
+    Buffer data_;
 };
 
 inline VecView view_of(const Vector& v) { return {v.data(), v.size(), 1}; }

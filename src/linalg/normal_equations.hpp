@@ -17,8 +17,13 @@ struct NormalSolution {
 // Which step failed; each estimator words its own message.
 enum class NormalStep { Factor, ForwardSolve, BackSolve, InverseForward, InverseBack };
 
-// design: n × p; rhs: n × r; gram: DᵀD (p × p); cross: Dᵀ·rhs (p × r).
-Expected<NormalSolution, NormalStep> solve_normal_equations(const Matrix& design, const Matrix& rhs,
+// design: n × p; rhs: n × r (any layout); gram: DᵀD (p × p); cross: Dᵀ·rhs (p × r).
+// The design and right-hand sides are read only on the guarded route.
+Expected<NormalSolution, NormalStep> solve_normal_equations(const MatView& design, const MatView& rhs,
                                                             const Matrix& gram, const Matrix& cross);
+inline Expected<NormalSolution, NormalStep> solve_normal_equations(const Matrix& design, const Matrix& rhs,
+                                                                   const Matrix& gram, const Matrix& cross) {
+    return solve_normal_equations(design.view(), rhs.view(), gram, cross);
+}
 
 }  // namespace kv

@@ -4,23 +4,32 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 #include "linalg/lapack.hpp"
 #include "linalg/linalg.hpp"
 
 namespace kv {
 
+namespace {
+inline bool nonfinite(double v) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    return (bits & 0x7ff0000000000000ULL) == 0x7ff0000000000000ULL;
+}
+}  // namespace
+
 bool all_finite(const MatView& x) {
-    if (x.row_major()) {
+    bool bad = false;
+    if (x.row_major() || x.col_major()) {
         const std::size_t count = x.rows * x.cols;
-        for (std::size_t i = 0; i < count; ++i)
-            if (!std::isfinite(x.data[i])) return false;
-        return true;
+        for (std::size_t i = 0; i < count; ++i) bad |= nonfinite(x.data[i]);
+        return !bad;
     }
     for (std::size_t i = 0; i < x.rows; ++i)
-        for (std::size_t j = 0; j < x.cols; ++j)
-            if (!std::isfinite(x(i, j))) return false;
-    return true;
+        for (std::size_t j = 0; j < x.cols; ++j) bad |= nonfinite(x(i, j));
+    return !bad;
 }
 
 bool all_finite(const VecView& v) {
@@ -53,13 +62,52 @@ Vector residuals_of(const Matrix& design, const Vector& beta, const Vector& y) {
     return e;
 }
 
-double centred_r_squared(double ssr, const Vector& y) {
-    const std::size_t n = y.size();
+Vector residuals_of(const MatView& design, const Vector& beta, const VecView& y) {
+    Vector e = to_vector(y);
+    gemv_update(design, beta.data(), -1.0, 1.0, e.data());
+    return e;
+}
+
+bool copy_design_and_target(const MatView& x, const VecView& y, bool intercept, DesignCopy& out) {
+    const std::size_t n = x.rows, k = x.cols, off = intercept ? 1 : 0, w = k + off + 1;
+    // Non-finite values are flagged by their exponent bits: branch-free, so the copy vectorises.
+    bool bad = false;
+    if (x.row_major() && n > 0) {
+        out.storage = Matrix(w, n);  // column-major w × n, i.e. row-major n × w
+        double* dst = out.storage.data();
+        for (std::size_t i = 0; i < n; ++i, dst += w) {
+            const double* src = x.data + static_cast<std::ptrdiff_t>(i) * x.rs;
+            if (intercept) dst[0] = 1.0;
+            for (std::size_t j = 0; j < k; ++j) {
+                dst[off + j] = src[j];
+                bad |= nonfinite(src[j]);
+            }
+            const double yi = y[i];
+            dst[w - 1] = yi;
+            bad |= nonfinite(yi);
+        }
+        out.full = {out.storage.data(), n, w, static_cast<std::ptrdiff_t>(w), 1};
+    } else {
+        out.storage = Matrix(n, w);
+        if (intercept) std::fill(out.storage.col(0), out.storage.col(0) + n, 1.0);
+        copy_into(x, out.storage, off);
+        double* ycol = out.storage.col(w - 1);
+        for (std::size_t i = 0; i < n; ++i) ycol[i] = y[i];
+        const double* data = out.storage.col(off);
+        const std::size_t count = n * (k + 1);
+        for (std::size_t i = 0; i < count; ++i) bad |= nonfinite(data[i]);
+        out.full = out.storage.view();
+    }
+    return !bad;
+}
+
+double centred_r_squared(double ssr, const VecView& y) {
+    const std::size_t n = y.size;
     double sum = 0;
-    for (double v : y) sum += v;
+    for (std::size_t i = 0; i < n; ++i) sum += y[i];
     const double mean = sum / static_cast<double>(n);
     double tss = 0;
-    for (double v : y) tss += (v - mean) * (v - mean);
+    for (std::size_t i = 0; i < n; ++i) tss += (y[i] - mean) * (y[i] - mean);
     if (std::fabs(tss) < r_squared_guard) return 0.0;
     return 1.0 - ssr / tss;
 }
@@ -84,17 +132,24 @@ Vector sandwich_standard_errors(const Matrix& h) {
     return se;
 }
 
-Vector hc0_standard_errors(const Matrix& design, const Vector& e, const Matrix& v) {
-    const std::size_t n = design.rows(), p = design.cols();
+Vector hc0_standard_errors(const MatView& design, const Vector& e, const Matrix& v) {
+    const std::size_t n = design.rows, p = design.cols;
     Matrix meat = Matrix::zeros(p, p);
     constexpr std::size_t block = 2048;
     Matrix scaled_rows(std::min(n, block), p);
     for (std::size_t i0 = 0; i0 < n; i0 += block) {
         const std::size_t rows = std::min(block, n - i0);
-        for (std::size_t j = 0; j < p; ++j) {
-            const double* src = design.col(j) + i0;
-            double* dst = scaled_rows.data() + j * rows;
-            for (std::size_t i = 0; i < rows; ++i) dst[i] = src[i] * std::fabs(e[i0 + i]);
+        if (design.cs == 1) {
+            for (std::size_t i = 0; i < rows; ++i) {
+                const double* src = design.data + static_cast<std::ptrdiff_t>(i0 + i) * design.rs;
+                const double w = std::fabs(e[i0 + i]);
+                for (std::size_t j = 0; j < p; ++j) scaled_rows.data()[j * rows + i] = src[j] * w;
+            }
+        } else {
+            for (std::size_t j = 0; j < p; ++j) {
+                double* dst = scaled_rows.data() + j * rows;
+                for (std::size_t i = 0; i < rows; ++i) dst[i] = design(i0 + i, j) * std::fabs(e[i0 + i]);
+            }
         }
         KV_BLAS(cblas_dsyrk)(KV_CblasColMajor, KV_CblasLower, KV_CblasTrans, checked_int(p), checked_int(rows), 1.0,
                              scaled_rows.data(), checked_int(rows), 1.0, meat.data(), checked_int(p));

@@ -20,18 +20,43 @@ Status check_lapack_limits(std::size_t rows, std::size_t cols);
 // n × p column-major design: a column of ones first when `intercept`, then x.
 Matrix build_design(const MatView& x, bool intercept);
 
+// An owned copy of [1 | x | y] (n × (p + 1)), made in one pass that also checks every value
+// is finite. It is stored row-major when x is C-ordered (so the copy is a plain row copy)
+// and column-major otherwise; one symmetric product of it gives DᵀD, Dᵀy and yᵀy at once.
+struct DesignCopy {
+    Matrix storage;
+    MatView full;  // n × (p + 1)
+    MatView design() const { return {full.data, full.rows, full.cols - 1, full.rs, full.cs}; }
+    VecView target() const {
+        return {full.data + static_cast<std::ptrdiff_t>(full.cols - 1) * full.cs, full.rows, full.rs};
+    }
+    // The x columns alone (the kept training copy).
+    MatView x(bool intercept) const {
+        const std::ptrdiff_t off = intercept ? full.cs : 0;
+        return {full.data + off, full.rows, full.cols - 1 - (intercept ? 1 : 0), full.rs, full.cs};
+    }
+};
+// False when x or y holds a NaN or an infinity.
+bool copy_design_and_target(const MatView& x, const VecView& y, bool intercept, DesignCopy& out);
+
 // y − D·β.
 Vector residuals_of(const Matrix& design, const Vector& beta, const Vector& y);
 
 // 1 − SSR/TSS around the mean of y, or 0 when |TSS| is below the guard.
-double centred_r_squared(double ssr, const Vector& y);
+double centred_r_squared(double ssr, const VecView& y);
+inline double centred_r_squared(double ssr, const Vector& y) { return centred_r_squared(ssr, view_of(y)); }
 // Clamped to [−1, 1]; a NaN stays NaN.
 double clamp_r_squared(double r2);
 
 // √(V_jj · mse); a negative product gives NaN.
 Vector classical_standard_errors(const Matrix& v, double mse);
 // HC0 sandwich V·(Dᵀ diag(e²) D)·V; a negative variance gives 0, a NaN one stays NaN.
-Vector hc0_standard_errors(const Matrix& design, const Vector& e, const Matrix& v);
+Vector hc0_standard_errors(const MatView& design, const Vector& e, const Matrix& v);
+inline Vector hc0_standard_errors(const Matrix& design, const Vector& e, const Matrix& v) {
+    return hc0_standard_errors(design.view(), e, v);
+}
+// y − D·β for a design view in any layout.
+Vector residuals_of(const MatView& design, const Vector& beta, const VecView& y);
 // √ of a sandwich diagonal with the same rule.
 Vector sandwich_standard_errors(const Matrix& h);
 

@@ -19,28 +19,30 @@ Status OLS::fit(MatView x, VecView y) {
         return value_error("X and y shape mismatch: " + std::to_string(n) + " vs " + std::to_string(y.size));
     const std::size_t p = k + (fit_intercept ? 1 : 0);
     if (n <= p) return value_error("Insufficient samples for the number of parameters");
-    if (!all_finite(x) || !all_finite(y)) return value_error("Input contains NaN or infinite values");
-    if (auto limit = check_lapack_limits(n, p); !limit.ok()) return limit;
+    if (auto limit = check_lapack_limits(n, p + 1); !limit.ok()) return limit;
 
-    Matrix d = build_design(x, fit_intercept);
-    const Vector yv = to_vector(y);
-    const Matrix a = gram(d);
-    const Vector c = transposed_matvec(d, yv.data());
+    DesignCopy copy;
+    if (!copy_design_and_target(x, y, fit_intercept, copy)) return value_error("Input contains NaN or infinite values");
+    const MatView d = copy.design();
+    const VecView yv = copy.target();
+    // One symmetric product of [D | y]: DᵀD in the leading p × p block, Dᵀy in the last column.
+    const Matrix g = gram(copy.full);
+    Matrix a(p, p);
+    for (std::size_t j = 0; j < p; ++j) std::memcpy(a.col(j), g.col(j), p * sizeof(double));
+    Matrix cross(p, 1);
+    std::memcpy(cross.data(), g.col(p), p * sizeof(double));
 
     Vector beta;
     std::optional<Matrix> v;
     auto lu_route = [&]() -> Status {
         auto inv = inverse(a);
         if (!inv) return runtime_error("Matrix is singular");
-        beta = matvec(inv->view(), c.data());
+        beta = matvec(inv->view(), cross.data());
         v = std::move(*inv);
         return {};
     };
     if (n > 2 * p && p < 1000) {
-        Matrix rhs(n, 1);
-        std::memcpy(rhs.data(), yv.data(), n * sizeof(double));
-        Matrix cross(p, 1);
-        std::memcpy(cross.data(), c.data(), p * sizeof(double));
+        const MatView rhs{yv.data, n, 1, yv.stride, 0};
         auto sol = solve_normal_equations(d, rhs, a, cross);
         if (sol.ok()) {
             beta.assign(sol->beta.data(), sol->beta.data() + p);
@@ -60,7 +62,7 @@ Status OLS::fit(MatView x, VecView y) {
     } else if (n > 4 * p) {
         if (auto s = lu_route(); !s.ok()) return s;
     } else {
-        auto ls = least_squares(d, yv);
+        auto ls = least_squares(to_matrix(d), to_vector(yv));
         if (!ls) return runtime_error("SVD failed: " + ls.error().render());
         beta.assign(ls->solution.data(), ls->solution.data() + p);
     }
@@ -68,7 +70,7 @@ Status OLS::fit(MatView x, VecView y) {
     Vector e = residuals_of(d, beta, yv);
     const double ssr = dot(e.data(), e.data(), n);
     const double dfd = static_cast<double>(n - p);
-    const double r2 = clamp_r_squared(centred_r_squared(ssr, yv));
+    const double r2 = clamp_r_squared(centred_r_squared(ssr, y));  // the caller's y: contiguous, unlike the copy's column
     const double mse_new = ssr / dfd;
 
     if (!v) {
@@ -90,7 +92,7 @@ Status OLS::fit(MatView x, VecView y) {
     coefficients = std::move(split.coefficients);
     standard_errors = std::move(split.standard_errors);
     intercept_std_error = split.intercept_std_error;
-    design = std::move(d);
+    design_ = std::move(copy);
     covariance_cache_.reset();
     condition_number_cache_.reset();
     return {};
@@ -136,8 +138,8 @@ Result<std::string> OLS::summary() const {
     in.n_samples = n_samples.value_or(0);
     in.n_features = n_features.value_or(0);
     in.fit_intercept = fit_intercept;
-    if (design && residuals) {
-        if (!condition_number_cache_) condition_number_cache_ = stats::scaled_condition_number(design->view());
+    if (design_ && residuals) {
+        if (!condition_number_cache_) condition_number_cache_ = stats::scaled_condition_number(design_->design());
         in.diagnostics = stats::DiagnosticStats::compute(view_of(*residuals), *condition_number_cache_);
     }
     return stats::summary(layout, in);

@@ -7,6 +7,7 @@
 
 #include "linalg/matrix.hpp"
 #include "models/error.hpp"
+#include "models/linear/fit_utils.hpp"
 
 namespace kv {
 
@@ -28,9 +29,6 @@ public:
     std::optional<Vector> standard_errors;
     std::optional<Vector> residuals;
     std::optional<Matrix> xtx_inverse;   // p × p, intercept first
-    // The design of the last fit (n × p, a leading column of ones with an intercept); its
-    // slope columns are the kept copy of the training x, so the summary needs no rebuild.
-    std::optional<Matrix> design;
 
     Status fit(MatView x, VecView y);
     Result<Vector> predict(MatView x) const;
@@ -45,6 +43,9 @@ public:
 
 private:
     std::uint64_t df() const;
+    // [1 | x | y] of the last fit: its x columns are the kept training copy and its leading
+    // p columns the design the summary's diagnostics read, so nothing is rebuilt.
+    std::optional<DesignCopy> design_;
     std::optional<Matrix> covariance_cache_;
     mutable std::optional<double> condition_number_cache_;  // filled by the first summary after a fit
 };
