@@ -15,7 +15,8 @@ asan_runtime=$(g++ -print-file-name=libasan.so)
 ubsan_runtime=$(g++ -print-file-name=libubsan.so)
 # The suite's subprocesses (allocation limits, sub-interpreters) inherit these variables.
 export LD_PRELOAD="$asan_runtime:$ubsan_runtime"
-export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1
+# A runaway allocation aborts with a report instead of meeting the out-of-memory killer.
+export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1:max_allocation_size_mb=4096
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export KORVALIS_SANITIZED=1
 export PYTHONPATH="$PWD/build/asan${PYTHONPATH:+:$PYTHONPATH}"

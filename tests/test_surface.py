@@ -227,6 +227,45 @@ def test_alpha_type_error_keeps_its_cause(name):
     assert err.value.__cause__.args == ("the cause",)
 
 
+class _UnprintableTypeError(TypeError):
+    def __str__(self):
+        raise KeyError("no text")
+
+
+class _FloatRaisesUnprintable:
+    def __float__(self):
+        raise _UnprintableTypeError()
+
+
+class _FloatRaisesSurrogate:
+    def __float__(self):
+        raise TypeError("bad \udcff text")
+
+
+@pytest.mark.parametrize("name", ALPHA_NAMES)
+@pytest.mark.parametrize(
+    "value,message",
+    [
+        (_FloatRaisesUnprintable(), "argument 'alpha': <exception str() failed>"),
+        (_FloatRaisesSurrogate(), "argument 'alpha': bad \udcff text"),
+    ],
+    ids=["str-of-error-raises", "surrogate-in-message"],
+)
+def test_alpha_type_error_with_awkward_text(name, value, message):
+    # Still a TypeError naming the argument, never a SystemError or a mangled text.
+    with pytest.raises(TypeError) as err:
+        getattr(korvalis, name)().confidence_intervals(value)
+    assert type(err.value) is TypeError
+    assert str(err.value) == message
+
+
+@pytest.mark.parametrize("keyword", ["é", "\udcff", "x" * 300], ids=["non-ascii", "surrogate", "long"])
+def test_unexpected_keyword_is_quoted_as_given(keyword):
+    with pytest.raises(TypeError) as err:
+        korvalis.OLS(**{keyword: True})
+    assert str(err.value) == f"OLS.__new__() got an unexpected keyword argument '{keyword}'"
+
+
 class _FloatTenth:
     def __float__(self):
         return 0.1

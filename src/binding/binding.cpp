@@ -128,7 +128,9 @@ bool match_arguments(PyObject* self_or_type, const Signature& sig, PyObject* con
             PyObject* key = PyTuple_GET_ITEM(kwnames, k);
             const long idx = find_parameter(sig, key);
             if (idx < 0) {
-                type_error(qualified(self_or_type, sig) + " got an unexpected keyword argument '" + utf8(key) + "'");
+                // Formatted from the key itself, so that any str survives as written.
+                PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'",
+                             qualified(self_or_type, sig).c_str(), key);
                 return false;
             }
             if (out[idx] != nullptr) {
@@ -178,19 +180,24 @@ bool array_too_large_error(const char* param, const ArrayHold& hold) {
 
 namespace {
 // Re-raises a pending TypeError as "argument '<param>': <message>", keeping its cause.
+// The message is built as a Python string, so any text the first error carries survives.
 void wrap_type_error(const char* param) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
-    PyObject* text = value ? PyObject_Str(value) : nullptr;
-    std::string msg = std::string("argument '") + param + "': " + (text ? utf8(text) : std::string());
-    Py_XDECREF(text);
+    PyObject* msg = value ? PyUnicode_FromFormat("argument '%s': %S", param, value) : nullptr;
+    if (!msg) {
+        // str() of the first error failed (its __str__ raised): say so, still naming the argument.
+        PyErr_Clear();
+        msg = PyUnicode_FromFormat("argument '%s': <exception str() failed>", param);
+    }
     PyObject* cause = value ? PyException_GetCause(value) : nullptr;
     Py_XDECREF(type);
     Py_XDECREF(value);
     Py_XDECREF(tb);
-    PyObject* fresh = PyObject_CallFunction(PyExc_TypeError, "s", msg.c_str());
+    PyObject* fresh = msg ? PyObject_CallOneArg(PyExc_TypeError, msg) : nullptr;
+    Py_XDECREF(msg);
     if (!fresh) {
         Py_XDECREF(cause);
         return;
