@@ -93,7 +93,7 @@ def arrays(draw, dims=st.integers(0, 3), dtypes=None, max_side=5):
     ndim = draw(dims)
     shape = tuple(draw(st.integers(0, max_side)) for _ in range(ndim))
     dtype = draw(dtypes if dtypes is not None else st.sampled_from(["f8"] * 4 + OTHER_DTYPES))
-    return _relayout(_fill(shape, data, dtype), data)
+    return _relayout(np.asarray(_fill(shape, data, dtype)), data)
 
 
 class _Drawer:
@@ -230,6 +230,10 @@ def test_failed_fit_changes_nothing(name, data):
         residuals = model.residuals
         assert residuals.shape == (model.n_samples,)
         assert model.coefficients.shape == (model.n_features,)
+        # Whatever values the fit accepted, every reader answers in an orderly way.
+        for value in snapshot(case, model).values():
+            if value[0] == "raised":
+                assert value[1] in {e.__name__ for e in ALLOWED} and value[2], value
     _check_usable(case, model)
 
 
