@@ -289,3 +289,30 @@ def test_confidence_intervals_take_any_alpha(name, alpha):
     elif isinstance(error, TypeError):
         assert str(error).startswith("argument 'alpha': ")
     assert snapshot(case, model) == before
+
+
+NUMERICAL_FAILURE = {"OLS": RuntimeError, "GLS": RuntimeError, "WLS": RuntimeError, "FE": RuntimeError,
+                     "IV": ValueError, "TSLS": ValueError}
+
+
+def singular_fit_args(case, n=40, seed=3):
+    """Valid arguments with the second column of every regressor matrix exactly zero."""
+    args = [a.copy() for a in case.fit_args(n=n, k=3, seed=seed)]
+    for param, a in zip(case.fit_params, args):
+        if a.ndim == 2 and param != "sigma":
+            a[:, 1] = 0.0
+    return args
+
+
+@pytest.mark.parametrize("name", CASE_IDS)
+@pytest.mark.parametrize("n", [12, 40], ids=["small-n", "large-n"])
+def test_numerical_failure_changes_nothing(name, n):
+    # Deterministic companion of the fuzzing above: an exactly singular design fails in
+    # the numerical steps, after validation, and must not touch the previous fit.
+    case = CASE_BY_NAME[name]
+    model = case.fitted(n=20)
+    before = snapshot(case, model)
+    with pytest.raises(NUMERICAL_FAILURE[name]) as err:
+        model.fit(*singular_fit_args(case, n=n))
+    assert str(err.value)
+    assert snapshot(case, model) == before
