@@ -50,8 +50,9 @@ struct SplitParameters {
 SplitParameters split_intercept_and_coefs(const Vector& params, const Vector& std_errors, bool fit_intercept);
 
 // Condition number of a design: largest over smallest singular value after scaling every
-// column to unit Euclidean length (Belsley, Kuh and Welsch). +inf for a rank-deficient or
-// all-zero column, NaN for an empty design, any non-finite entry or a failed SVD.
+// column to unit Euclidean length (Belsley, Kuh and Welsch). +inf when the smallest singular
+// value is exactly 0, a column is all zero or there are more columns than rows; NaN for an
+// empty design, any non-finite entry or a failed SVD.
 double scaled_condition_number(const MatView& design);
 
 struct DiagnosticStats {
@@ -65,9 +66,32 @@ struct DiagnosticStats {
     double condition_number;
 
     // Residual statistics of `residuals`; the condition number is computed by the caller
-    // (once per fit, see scaled_condition_number) and passed through.
+    // (once per fit, see scaled_condition_number) and passed through. Equal residuals have
+    // skewness and kurtosis 0; a non-finite residual leaves every residual statistic NaN.
     static DiagnosticStats compute(const VecView& residuals, double condition_number);
 };
+
+// The words of the report's notes; each is applied only to a finite value.
+const char* durbin_watson_phrase(double durbin_watson);
+const char* jarque_bera_phrase(double jarque_bera_p_value);
+const char* condition_number_phrase(double condition_number);
+
+// The fit statistics of the report header, recomputed by every summary; none is stored.
+struct HeaderStats {
+    std::uint64_t n = 0;   // observations
+    std::uint64_t p = 0;   // regressors ("Df Model:")
+    std::uint64_t k = 0;   // parameters: p + 1 with an intercept
+    std::uint64_t df = 0;  // n − k, wrapping like the inference rules
+    double r_squared = 0.0;
+    double adj_r_squared = 0.0;
+    double f_statistic = 0.0;
+    double f_p_value = 1.0;  // upper tail of F(p, df) at the F-statistic
+    double log_likelihood = 0.0;
+    double aic = 0.0;
+    double bic = 0.0;
+};
+HeaderStats header_statistics(std::optional<double> r_squared, std::optional<double> mse, std::uint64_t n_samples,
+                              std::uint64_t n_features, bool fit_intercept);
 
 // What distinguishes one class's report from another's.
 struct ReportLayout {

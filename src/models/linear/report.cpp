@@ -1,0 +1,224 @@
+// The fixed-width summary report shared by every estimator: title, header pairs, the
+// coefficient table, error statistics, diagnostics and notes. Numbers are printed by
+// printf's %f (glibc rounds the exact binary value, ties to even); non-finite values and
+// the exponent form of Prob (F-statistic) are rendered here.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+
+#include "models/linear/stat_utils.hpp"
+
+namespace kv::stats {
+
+namespace {
+
+constexpr std::size_t kRuleWidth = 78;
+
+void append_padded_left(std::string& out, const std::string& text, std::size_t width) {
+    out += text;
+    if (text.size() < width) out.append(width - text.size(), ' ');
+}
+
+void append_padded_right(std::string& out, const std::string& text, std::size_t width) {
+    if (text.size() < width) out.append(width - text.size(), ' ');
+    out += text;
+}
+
+std::string non_finite_text(double v) {
+    if (std::isnan(v)) return "NaN";
+    return v > 0 ? "inf" : "-inf";
+}
+
+// Fixed point with `decimals` digits; "-0.000" keeps the sign of a negative zero.
+std::string fixed(double v, int decimals) {
+    if (!std::isfinite(v)) return non_finite_text(v);
+    char buf[512];  // the largest double has 309 integer digits
+    std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
+    return buf;
+}
+
+// Two-decimal mantissa, "e", then the exponent without "+" or leading zeros: 1.00e-10, 1.00e0.
+// printf carries the mantissa (9.996e-5 becomes 1.00e-04), so only the exponent is rewritten.
+std::string exponent_form(double v) {
+    if (!std::isfinite(v)) return non_finite_text(v);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.2e", v);
+    std::string text(buf);
+    const std::size_t e = text.find('e');
+    const int exponent = std::atoi(text.c_str() + e + 1);
+    return text.substr(0, e + 1) + std::to_string(exponent);
+}
+
+void append_rule(std::string& out, char c) {
+    out.append(kRuleWidth, c);
+    out += '\n';
+}
+
+void append_header_pair(std::string& out, const std::string& label, const std::string& value,
+                        const std::string& label2, const std::string& number) {
+    append_padded_left(out, label, 25);
+    out += ' ';
+    append_padded_left(out, value, 25);
+    out += ' ';
+    append_padded_left(out, label2, 25);
+    out += ' ';
+    append_padded_right(out, number, 12);
+    out += '\n';
+}
+
+void append_header_single(std::string& out, const std::string& label, const std::string& value) {
+    append_padded_left(out, label, 25);
+    out += ' ';
+    append_padded_left(out, value, 25);
+    out += '\n';
+}
+
+void append_statistics(std::string& out, const char* label, double v, const char* label2, double v2) {
+    append_padded_left(out, label, 25);
+    out += ' ';
+    append_padded_right(out, fixed(v, 3), 12);
+    out += ' ';
+    append_padded_left(out, label2, 25);
+    out += ' ';
+    append_padded_right(out, fixed(v2, 3), 12);
+    out += '\n';
+}
+
+void append_coefficient_row(std::string& out, const std::string& name, double b, double s, double c,
+                            std::uint64_t df) {
+    const double t = b / s;
+    append_padded_left(out, name, 15);
+    const std::string cells[] = {fixed(b, 4), fixed(s, 3), fixed(t, 3), fixed(p_value(t, df), 3)};
+    for (const std::string& cell : cells) {
+        out += ' ';
+        append_padded_right(out, cell, 10);
+    }
+    out += ' ';
+    append_padded_right(out, fixed(b - c * s, 3), 7);
+    out += ' ';
+    append_padded_right(out, fixed(b + c * s, 3), 7);
+    out += '\n';
+}
+
+struct LocalStamp {
+    std::string date;  // "Mon, 07 Dec 2026"
+    std::string time;  // "14:05:09"
+};
+
+// English names regardless of the process locale.
+LocalStamp read_local_clock() {
+    static const char* const weekdays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char date[64], time[32];
+    std::snprintf(date, sizeof date, "%s, %02d %s %d", weekdays[local.tm_wday % 7], local.tm_mday,
+                  months[local.tm_mon % 12], local.tm_year + 1900);
+    std::snprintf(time, sizeof time, "%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
+    return {date, time};
+}
+
+bool finite(double v) { return std::isfinite(v); }
+
+}  // namespace
+
+Result<std::string> summary(const ReportLayout& layout, const ReportInput& input) {
+    const HeaderStats h =
+        header_statistics(input.r_squared, input.mse, input.n_samples, input.n_features, input.fit_intercept);
+    const LocalStamp stamp = read_local_clock();
+    // The printed count saturates at zero: a never-fitted model with an intercept has 0 − 1.
+    const std::uint64_t shown_df = h.n >= h.k ? h.n - h.k : 0;
+
+    std::string out;
+    out.reserve(2048);
+    out.append(28, ' ');
+    out += layout.model_label;
+    out += '\n';
+    append_rule(out, '=');
+    append_header_pair(out, "Dep. Variable:", "y", "R-squared:", fixed(h.r_squared, 3));
+    append_header_pair(out, "Model:", layout.model_label, "Adj. R-squared:", fixed(h.adj_r_squared, 3));
+    append_header_pair(out, "Method:", layout.method, "F-statistic:", fixed(h.f_statistic, 3));
+    append_header_pair(out, "Date:", stamp.date, "Prob (F-statistic):", exponent_form(h.f_p_value));
+    append_header_pair(out, "Time:", stamp.time, "Log-Likelihood:", fixed(h.log_likelihood, 3));
+    append_header_pair(out, "No. Observations:", std::to_string(h.n), "AIC:", fixed(h.aic, 3));
+    append_header_pair(out, "Df Residuals:", std::to_string(shown_df), "BIC:", fixed(h.bic, 3));
+    append_header_single(out, "Df Model:", std::to_string(h.p));
+    append_header_single(out, "Covariance Type:", layout.covariance_type);
+    append_rule(out, '=');
+
+    append_padded_left(out, "", 15);
+    for (const char* title : {"coef", "std err", "t", "P>|t|"}) {
+        out += ' ';
+        append_padded_right(out, title, 10);
+    }
+    out += ' ';
+    append_padded_right(out, "[0.025      0.975]", 15);
+    out += '\n';
+    append_rule(out, '-');
+
+    auto c = critical_value(h.df, 0.05);
+    if (!c) return fail(c.error());
+    if (layout.intercept_row && input.intercept && input.intercept_std_error)
+        append_coefficient_row(out, "const", *input.intercept, *input.intercept_std_error, *c, h.df);
+    const std::optional<Vector>* coefs = input.coefficients;
+    const std::optional<Vector>* ses = input.standard_errors;
+    if (coefs && ses && coefs->has_value() && ses->has_value()) {
+        const std::size_t rows = std::min((*coefs)->size(), (*ses)->size());
+        for (std::size_t i = 0; i < rows; ++i) {
+            std::string name(1, 'x');
+            name += std::to_string(i + 1);
+            append_coefficient_row(out, name, (**coefs)[i], (**ses)[i], *c, h.df);
+        }
+    }
+    append_rule(out, '=');
+
+    if (input.mse) append_statistics(out, "Mean Squared Error:", *input.mse, "Root MSE:", std::sqrt(*input.mse));
+    const std::optional<DiagnosticStats>& d = input.diagnostics;
+    if (d) {
+        if (finite(d->omnibus) && finite(d->omnibus_p_value))
+            append_statistics(out, "Omnibus:", d->omnibus, "Prob(Omnibus):", d->omnibus_p_value);
+        if (finite(d->jarque_bera) && finite(d->jarque_bera_p_value))
+            append_statistics(out, "Jarque-Bera (JB):", d->jarque_bera, "Prob(JB):", d->jarque_bera_p_value);
+        if (finite(d->skewness) && finite(d->kurtosis))
+            append_statistics(out, "Skew:", d->skewness, "Kurtosis:", d->kurtosis);
+        if (finite(d->durbin_watson) && finite(d->condition_number))
+            append_statistics(out, "Durbin-Watson:", d->durbin_watson, "Cond. No.:", d->condition_number);
+    }
+    append_rule(out, '=');
+
+    if (d) {
+        out += "Diagnostic Notes:\n";
+        if (finite(d->durbin_watson)) {
+            out += "- Durbin-Watson suggests ";
+            out += durbin_watson_phrase(d->durbin_watson);
+            out += '\n';
+        }
+        if (finite(d->jarque_bera_p_value)) {
+            out += "- Jarque-Bera test: ";
+            out += jarque_bera_phrase(d->jarque_bera_p_value);
+            out += " (\u03b1=0.05)\n";
+        }
+        if (finite(d->condition_number)) {
+            out += "- Condition number indicates: ";
+            out += condition_number_phrase(d->condition_number);
+            out += '\n';
+        }
+        append_rule(out, '=');
+    }
+
+    if (layout.within_r_squared_line && input.within_r_squared) {
+        std::string line;
+        append_header_pair(line, "", "", "Within R-squared:", fixed(*input.within_r_squared, 3));
+        const std::size_t model = out.find("Model:");
+        if (model != std::string::npos) {
+            const std::size_t eol = out.find('\n', model);
+            if (eol != std::string::npos) out.insert(eol + 1, line);
+        }
+    }
+    return out;
+}
+
+}  // namespace kv::stats
