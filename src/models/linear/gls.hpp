@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -38,9 +40,17 @@ public:
     std::string repr() const;
 
 private:
-    // Whitened design and its condition number, built by the first summary after a fit.
+    std::uint64_t df() const;
+    // Builds the whitened design from the training copies, once per fit.
+    Status ensure_whitened_design() const;
+
+    // Whitened design (n × p) and its condition number, built by the first summary after a
+    // fit under `whitened_once_`; a fit replaces the flag, so the next summary rebuilds them.
+    // A failed build is kept as `whitened_error_` and reported by every later summary.
     mutable std::optional<Matrix> whitened_design_;
     mutable std::optional<double> condition_number_;
+    mutable std::optional<Error> whitened_error_;
+    mutable std::unique_ptr<std::once_flag> whitened_once_ = std::make_unique<std::once_flag>();
 };
 
 }  // namespace kv

@@ -34,6 +34,9 @@ public:
     Result<std::optional<Matrix>> confidence_intervals(std::optional<double> alpha) const;
     Result<std::string> summary() const;
     std::string repr() const;
+
+private:
+    std::uint64_t df() const;
 };
 
 }  // namespace kv
