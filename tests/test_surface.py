@@ -534,3 +534,23 @@ def test_attributes_are_read_only(name, attr):
     with pytest.raises(AttributeError):
         delattr(m, attr)
     assert getattr(m, attr) == before
+
+
+@pytest.mark.parametrize("name", CASE_IDS)
+@pytest.mark.parametrize("cols", [0, 1, 3, 50], ids=["no-columns", "fewer", "more", "many-more"])
+def test_predict_with_another_column_count_is_refused(name, cols):
+    # IV and TSLS choose their own message; every class must refuse without reading past
+    # its coefficients (the sanitizer build turns such a read into a failure).
+    case = CASE_BY_NAME[name]
+    m = case.fitted(k=2)
+    args = list(case.predict_args(k=2))
+    args[0] = np.ones((args[0].shape[0], cols))
+    with pytest.raises((ValueError, RuntimeError)) as err:
+        m.predict(*args)
+    assert str(err.value)
+    if name in ("OLS", "FE"):
+        assert str(err.value) == f"Feature count mismatch: expected 2, got {cols}"
+    elif name == "GLS":
+        assert str(err.value) == f"Feature mismatch: expected 2, got {cols}"
+    elif name == "WLS":
+        assert str(err.value) == "Number of features doesn't match training data"
