@@ -103,6 +103,16 @@ std::string LinalgError::render() const {
 }
 
 namespace {
+bool finite_matrix(const Matrix& m) {
+    bool bad = false;
+    for (std::size_t i = 0; i < m.size(); ++i) {
+        std::uint64_t bits;
+        std::memcpy(&bits, m.data() + i, sizeof bits);
+        bad |= (bits & 0x7ff0000000000000ULL) == 0x7ff0000000000000ULL;
+    }
+    return !bad;
+}
+
 bool fits(std::size_t a, std::size_t b = 0, std::size_t c = 0) {
     return fits_lapack(a) && fits_lapack(b) && fits_lapack(c);
 }
@@ -162,6 +172,9 @@ LResult<Matrix> cholesky_lower(const Matrix& a) {
     const char uplo = 'L';
     KV_BLAS(dpotrf_)(&uplo, &ln, l.data(), &ln, &info, 1);
     if (info != 0) return fail(LinalgError::lapack_info(info));
+    // dpotrf does not flag a NaN pivot: a minor that is NaN is not positive definite either.
+    for (std::size_t j = 0; j < n; ++j)
+        if (!(l(j, j) > 0)) return fail(LinalgError::lapack_info(static_cast<std::int32_t>(j + 1)));
     for (std::size_t j = 1; j < n; ++j)
         for (std::size_t i = 0; i < j; ++i) l(i, j) = 0.0;
     return l;
@@ -193,6 +206,10 @@ LResult<LeastSquares> least_squares(const Matrix& a, const Matrix& b) {
         return out;
     }
     if (!fits(m, n, k) || !fits(ldb * k) || !fits(m * n)) return fail(LinalgError::lapack_invalid_shape());
+    // dgelsd scales by the norms of A and b, and a NaN or infinite norm makes LAPACK print an
+    // argument error: report the offending argument (A is the 4th, b the 6th) without calling it.
+    if (!finite_matrix(a)) return fail(LinalgError::lapack_info(-4));
+    if (!finite_matrix(b)) return fail(LinalgError::lapack_info(-6));
     Matrix w = a;
     Matrix rhs = Matrix::zeros(ldb, k);
     for (std::size_t j = 0; j < k; ++j) std::memcpy(rhs.col(j), b.col(j), m * sizeof(double));

@@ -196,7 +196,7 @@ Expected<NormalSolution, NormalStep> guarded_solution(const MatView& design, con
     }
     Householder h;
     if (!householder_qr(ds, h)) return fail(NormalStep::Factor);
-    if (r_reciprocal_condition(h) < static_cast<double>(p) * std::numeric_limits<double>::epsilon())
+    if (!(r_reciprocal_condition(h) >= static_cast<double>(p) * std::numeric_limits<double>::epsilon()))
         return fail(NormalStep::Factor);
     NormalSolution out;
     out.guarded = true;

@@ -1,15 +1,283 @@
-// Placeholder until the estimator lands.
+// FE: number the entities by first occurrence, remove each entity's mean from x and y (one pass
+// of per-entity sums, one pass subtracting; no dummies), solve the demeaned least squares by
+// Cholesky normal equations or SVD depending on n, G and k, recover the entity effects from the
+// untransformed data, and commit everything at once.
+// Lengths: n rows, k regressors, G entities; `codes` holds each row's entity number.
 #include "models/panel_data/fe.hpp"
 
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "linalg/linalg.hpp"
+#include "linalg/normal_equations.hpp"
+#include "models/linear/fit_utils.hpp"
 #include "models/linear/stat_utils.hpp"
 
 namespace kv {
-Status FE::fit(MatView, VecView, IdView) { return runtime_error("FE.fit is not available yet"); }
-Result<Vector> FE::predict(MatView, IdView) const { return runtime_error("Model not fitted. Call fit() first."); }
+
+namespace {
+
+// Row entity numbers; n is bounded by the LAPACK limit, so 32 bits suffice.
+using Codes = std::vector<std::uint32_t>;
+
+struct Numbering {
+    EntityIndex index;
+    Codes codes;                       // length n
+    std::vector<std::uint64_t> counts;  // length G
+};
+
+Numbering number_entities(const IdView& ids) {
+    Numbering out;
+    out.codes.resize(ids.size);
+    for (std::size_t i = 0; i < ids.size; ++i) {
+        const std::uint64_t g = out.index.number_of(ids[i]);
+        if (g == out.counts.size()) out.counts.push_back(0);
+        ++out.counts[g];
+        out.codes[i] = static_cast<std::uint32_t>(g);
+    }
+    return out;
+}
+
+// Subtracts from v[i] the mean of its entity's values. An entity whose values are all identical
+// gets that value as its mean, so its demeaned values are exactly zero; the quotient sum/count
+// would leave rounding residue (0.1 over 3 rows demeans to about ±1.4e-17), and a regressor
+// constant within every entity would then look identified instead of singular.
+struct Demeaner {
+    const Codes& codes;
+    const std::vector<std::uint64_t>& counts;
+    std::vector<double> sum, first;
+    std::vector<unsigned char> state;  // 0 unseen, 1 constant so far, 2 varying
+
+    Demeaner(const Codes& c, const std::vector<std::uint64_t>& n_g)
+        : codes(c), counts(n_g), sum(n_g.size()), first(n_g.size()), state(n_g.size()) {}
+
+    void operator()(double* v) {
+        const std::size_t n = codes.size(), groups = counts.size();
+        std::fill(sum.begin(), sum.end(), 0.0);
+        std::fill(state.begin(), state.end(), 0);
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint32_t g = codes[i];
+            const double x = v[i];
+            if (state[g] == 0) {
+                first[g] = x;
+                state[g] = 1;
+            } else if (state[g] == 1 && x != first[g]) {
+                state[g] = 2;
+            }
+            sum[g] += x;
+        }
+        for (std::size_t g = 0; g < groups; ++g)
+            sum[g] = state[g] == 1 ? first[g] : sum[g] / static_cast<double>(counts[g]);
+        for (std::size_t i = 0; i < n; ++i) v[i] -= sum[codes[i]];
+    }
+};
+
+struct Within {
+    Matrix x;  // n × k
+    Vector y;  // n
+};
+
+Within within_transform(const MatView& x, const VecView& y, const Numbering& entities) {
+    Within out{to_matrix(x), to_vector(y)};
+    Demeaner demean(entities.codes, entities.counts);
+    for (std::size_t j = 0; j < out.x.cols(); ++j) demean(out.x.col(j));
+    demean(out.y.data());
+    return out;
+}
+
+// α_g: the mean over entity g's rows of yᵢ − xᵢᵀβ on the untransformed data; `xb` is x·β.
+Vector compute_fixed_effects(const Vector& y, const Vector& xb, const Numbering& entities) {
+    Vector alpha(entities.counts.size(), 0.0);
+    for (std::size_t i = 0; i < y.size(); ++i) alpha[entities.codes[i]] += y[i] - xb[i];
+    for (std::size_t g = 0; g < alpha.size(); ++g) alpha[g] /= static_cast<double>(entities.counts[g]);
+    return alpha;
+}
+
+// Entity-clustered sandwich A⁻¹(Σ_g s_g s_gᵀ)A⁻¹ with s_g = Σ_{i in g} eᵢ·X̃ᵢ, no small-sample
+// factor. One pass over the rows fills the G × k score table (each score summed in row order),
+// then the outer products are added in ascending entity order.
+Vector compute_clustered_standard_errors(const Matrix& xw, const Vector& e, const Matrix& a_inv,
+                                         const Numbering& entities) {
+    const std::size_t n = xw.rows(), k = xw.cols(), groups = entities.counts.size();
+    Matrix scores = Matrix::zeros(groups, k);  // G × k
+    for (std::size_t j = 0; j < k; ++j) {
+        const double* xj = xw.col(j);
+        double* sj = scores.col(j);
+        for (std::size_t i = 0; i < n; ++i) sj[entities.codes[i]] += e[i] * xj[i];
+    }
+    Matrix meat = Matrix::zeros(k, k);
+    for (std::size_t g = 0; g < groups; ++g)
+        for (std::size_t b = 0; b < k; ++b) {
+            const double sb = scores(g, b);
+            for (std::size_t a = b; a < k; ++a) meat(a, b) += scores(g, a) * sb;
+        }
+    for (std::size_t b = 0; b < k; ++b)
+        for (std::size_t a = b + 1; a < k; ++a) meat(b, a) = meat(a, b);
+    const Matrix left = matmul(a_inv.view(), meat.view());
+    return sandwich_standard_errors(matmul(left.view(), a_inv.view()));
+}
+
+Matrix column_matrix(const Vector& v) {
+    Matrix m(v.size(), 1);
+    if (!v.empty()) std::memcpy(m.data(), v.data(), v.size() * sizeof(double));
+    return m;
+}
+
+}  // namespace
+
+Status FE::fit(MatView x, VecView y, IdView entity_id) {
+    const std::size_t n = x.rows, k = x.cols;
+    if (n * k == 0 || y.size == 0 || entity_id.size == 0) return value_error("Input arrays cannot be empty");
+    if (y.size != n || entity_id.size != n)
+        return value_error("Array length mismatch: X has " + std::to_string(n) + " rows, y has " +
+                           std::to_string(y.size) + " elements, entity_id has " + std::to_string(entity_id.size) +
+                           " elements");
+    if (!all_finite(x) || !all_finite(y)) return value_error("Input contains NaN or infinite values");
+    if (auto limit = check_lapack_limits(n, k); !limit.ok()) return limit;
+
+    Numbering entities = number_entities(entity_id);
+    const std::size_t groups = entities.counts.size();
+    if (groups >= n)
+        return value_error(
+            "Insufficient degrees of freedom: number of entities must be less than number of observations");
+    if (n <= groups + k) return value_error("Insufficient degrees of freedom for Fixed Effects estimation");
+
+    Within w = within_transform(x, y, entities);
+    const Matrix a = gram(w.x);
+    const Vector b = transposed_matvec(w.x, w.y.data());
+
+    Vector beta;
+    std::optional<Matrix> a_inv;
+    if (n > 2 * (groups + k) && k < 1000) {
+        auto sol = solve_normal_equations(w.x, column_matrix(w.y), a, column_matrix(b));
+        if (sol.ok()) {
+            beta.assign(sol->beta.data(), sol->beta.data() + k);
+            a_inv = std::move(sol->xtx_inverse);
+        } else {
+            switch (sol.error()) {
+                case NormalStep::Factor: {
+                    auto inv = inverse(a);
+                    if (!inv) return runtime_error("Matrix is singular");
+                    beta = matvec(inv->view(), b.data());
+                    a_inv = std::move(*inv);
+                    break;
+                }
+                case NormalStep::ForwardSolve: return runtime_error("Cholesky forward solve failed");
+                case NormalStep::BackSolve: return runtime_error("Cholesky back solve failed");
+                case NormalStep::InverseForward:
+                    return runtime_error("Failed to compute triangular solve for matrix inverse");
+                case NormalStep::InverseBack: return runtime_error("Failed to compute matrix inverse from Cholesky");
+            }
+        }
+    } else {
+        auto ls = least_squares(w.x, w.y);
+        if (!ls) return runtime_error("SVD failed: " + ls.error().render());
+        beta.assign(ls->solution.data(), ls->solution.data() + k);
+    }
+
+    Vector e = residuals_of(w.x, beta, w.y);
+    const Vector yv = to_vector(y);
+    const Vector xb = matvec(x, beta.data());
+    Vector alpha = compute_fixed_effects(yv, xb, entities);
+
+    const double ssr_within = dot(e.data(), e.data(), n);
+    const double within_r2 = clamp_r_squared(centred_r_squared(ssr_within, w.y));
+    double ssr_overall = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double r = yv[i] - (xb[i] + alpha[entities.codes[i]]);
+        ssr_overall += r * r;
+    }
+    const double r2 = clamp_r_squared(centred_r_squared(ssr_overall, yv));
+    const double mse_new = ssr_within / static_cast<double>(n - groups - k);
+
+    if (!a_inv) {
+        auto inv = inverse(a);
+        if (!inv) return runtime_error("Cannot compute standard errors: matrix is singular");
+        a_inv = std::move(*inv);
+    }
+    Vector se = robust ? compute_clustered_standard_errors(w.x, e, *a_inv, entities)
+                       : classical_standard_errors(*a_inv, mse_new);
+
+    // Commit.
+    n_samples = n;
+    n_features = k;
+    n_entities = groups;
+    entity_index_ = std::move(entities.index);
+    coefficients = std::move(beta);
+    standard_errors = std::move(se);
+    residuals = std::move(e);
+    fixed_effects = std::move(alpha);
+    xtx_inverse = std::move(a_inv);
+    mse = mse_new;
+    r_squared = r2;
+    within_r_squared = within_r2;
+    within_x_ = std::move(w.x);
+    covariance_cache_.reset();
+    condition_number_.reset();
+    return {};
+}
+
+Result<Vector> FE::predict(MatView x, IdView entity_id) const {
+    if (!coefficients || !fixed_effects) return runtime_error("Model not fitted. Call fit() first.");
+    if (x.cols != coefficients->size())
+        return value_error("Feature count mismatch: expected " + std::to_string(coefficients->size()) + ", got " +
+                           std::to_string(x.cols));
+    if (x.rows != entity_id.size)
+        return value_error("Row count mismatch between X and entity_id: " + std::to_string(x.rows) + " vs " +
+                           std::to_string(entity_id.size));
+    Vector out = matvec(x, coefficients->data());
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const auto g = entity_index_.find(entity_id[i]);
+        if (!g)
+            return value_error("Unknown entity ID: " + std::to_string(entity_id[i]) +
+                               ". This entity was not present in training data.");
+        out[i] += (*fixed_effects)[*g];
+    }
+    return out;
+}
+
 std::optional<Vector> FE::t_statistics() const { return stats::t_statistics(coefficients, standard_errors); }
-std::optional<Vector> FE::p_values() const { return std::nullopt; }
-Result<std::optional<Matrix>> FE::confidence_intervals(std::optional<double>) const { return std::optional<Matrix>{}; }
-Result<std::string> FE::summary() const { return std::string(); }
-std::optional<Matrix> FE::covariance_matrix() { return std::nullopt; }
+
+// The entities are not subtracted: inference uses n − k.
+std::uint64_t FE::df() const { return stats::residual_df(n_samples.value_or(0), n_features.value_or(0), false); }
+
+std::optional<Vector> FE::p_values() const { return stats::p_values(coefficients, standard_errors, df()); }
+
+Result<std::optional<Matrix>> FE::confidence_intervals(std::optional<double> alpha) const {
+    return stats::confidence_intervals(coefficients, standard_errors, df(), alpha);
+}
+
+// Always the classical mse·(X̃ᵀX̃)⁻¹, also when the standard errors are cluster-robust.
+std::optional<Matrix> FE::covariance_matrix() {
+    if (!covariance_cache_) {
+        if (!xtx_inverse || !mse) return std::nullopt;
+        covariance_cache_ = scaled(*xtx_inverse, *mse);
+    }
+    return covariance_cache_;
+}
+
+Result<std::string> FE::summary() const {
+    stats::ReportLayout layout{"Fixed Effects Regression Results", "Within Estimator (Fixed Effects)",
+                               robust ? "clustered" : "nonrobust", false, true};
+    stats::ReportInput in;
+    in.r_squared = r_squared;
+    in.mse = mse;
+    in.within_r_squared = within_r_squared;
+    in.coefficients = &coefficients;
+    in.standard_errors = &standard_errors;
+    in.n_samples = n_samples.value_or(0);
+    in.n_features = n_features.value_or(0);
+    in.fit_intercept = false;
+    if (within_x_ && residuals) {
+        if (!condition_number_) condition_number_ = stats::scaled_condition_number(within_x_->view());
+        in.diagnostics = stats::DiagnosticStats::compute(view_of(*residuals), *condition_number_);
+    }
+    return stats::summary(layout, in);
+}
+
 std::string FE::repr() const { return std::string("FE(robust=") + (robust ? "True" : "False") + ")"; }
+
 }  // namespace kv

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "linalg/matrix.hpp"
+#include "models/panel_data/entity_index.hpp"
 #include "models/error.hpp"
 
 namespace kv {
@@ -26,9 +27,7 @@ public:
     std::optional<Vector> standard_errors;
     std::optional<Vector> residuals;
     std::optional<Vector> fixed_effects;
-    std::optional<Matrix> xtx_inverse;  // k × k
-    std::optional<Matrix> training_x;   // n × k
-    std::optional<std::vector<std::int64_t>> training_entity_id;
+    std::optional<Matrix> xtx_inverse;  // k × k, (X̃ᵀX̃)⁻¹ unscaled
 
     Status fit(MatView x, VecView y, IdView entity_id);
     Result<Vector> predict(MatView x, IdView entity_id) const;
@@ -42,9 +41,14 @@ public:
     std::string repr() const;
 
 private:
+    std::uint64_t df() const;
+
+    EntityIndex entity_index_;  // id → entity number of the last fit
+    // The within-transformed x of the last fit (n × k). The summary's diagnostics need exactly
+    // this matrix, so it is kept in place of a copy of the training x and ids.
+    std::optional<Matrix> within_x_;
     std::optional<Matrix> covariance_cache_;
-    mutable std::optional<Matrix> within_x_cache_;
-    mutable std::optional<double> condition_number_;
+    mutable std::optional<double> condition_number_;  // of within_x_, filled by the first summary after a fit
 };
 
 }  // namespace kv
