@@ -21,4 +21,6 @@ export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export KORVALIS_SANITIZED=1
 export PYTHONPATH="$PWD/build/asan${PYTHONPATH:+:$PYTHONPATH}"
 if [ "$#" -eq 0 ]; then set -- tests; fi
-exec "$py" -m pytest -q -p no:cacheprovider "$@"
+# Capture at the Python level only, so a sanitizer report written to file descriptor 2
+# reaches the terminal even when the process aborts in the middle of a test.
+exec "$py" -m pytest -q -p no:cacheprovider --capture=sys "$@"
