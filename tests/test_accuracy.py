@@ -175,3 +175,14 @@ def test_route_switches_at_the_condition_threshold(delta, guarded):
         # Same algorithm, Gram products summed in a different order: agreement to about κ(DᵀD)·ε.
         np.testing.assert_allclose(m.coefficients, chol, rtol=1e-11)
         assert err_exact < 1e-10
+
+
+@pytest.mark.parametrize("name", [n for n in NAMES if NIST[n]["intercept"]])
+def test_fe_single_entity_slopes(name):
+    """One entity: the within estimator is least squares on centred data, so its slopes are NIST's."""
+    ds = NIST[name]
+    x, y = design(ds)
+    m = korvalis.FE()
+    m.fit(x, y, np.zeros(len(y), dtype=np.int64))
+    for i, (e, c) in enumerate(zip(m.coefficients, ds["certified"]["estimates"][1:])):
+        assert lre(e, c) >= 7, f"{name} slope {i}: LRE {lre(e, c):.2f}"

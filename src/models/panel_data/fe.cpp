@@ -48,15 +48,20 @@ Numbering number_entities(const IdView& ids) {
 struct Demeaner {
     const Codes& codes;
     const std::vector<std::uint64_t>& counts;
-    std::vector<double> sum, first;
+    // Sums, means and the subtraction are carried in long double, so each demeaned value is the
+    // correctly rounded x − mean: its error is relative to the small centred value, not to |x|,
+    // which an ill-conditioned within design would otherwise amplify.
+    std::vector<long double> sum;
+    std::vector<double> first;
     std::vector<unsigned char> state;  // 0 unseen, 1 constant so far, 2 varying
 
     Demeaner(const Codes& c, const std::vector<std::uint64_t>& n_g)
         : codes(c), counts(n_g), sum(n_g.size()), first(n_g.size()), state(n_g.size()) {}
 
-    void operator()(double* v) {
+    // Demeans v in place and appends the entity means to `means` (G values).
+    void operator()(double* v, std::vector<long double>& means) {
         const std::size_t n = codes.size(), groups = counts.size();
-        std::fill(sum.begin(), sum.end(), 0.0);
+        std::fill(sum.begin(), sum.end(), 0.0L);
         std::fill(state.begin(), state.end(), 0);
         for (std::size_t i = 0; i < n; ++i) {
             const std::uint32_t g = codes[i];
@@ -70,23 +75,47 @@ struct Demeaner {
             sum[g] += x;
         }
         for (std::size_t g = 0; g < groups; ++g)
-            sum[g] = state[g] == 1 ? first[g] : sum[g] / static_cast<double>(counts[g]);
-        for (std::size_t i = 0; i < n; ++i) v[i] -= sum[codes[i]];
+            sum[g] = state[g] == 1 ? static_cast<long double>(first[g]) : sum[g] / static_cast<long double>(counts[g]);
+        for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<double>(v[i] - sum[codes[i]]);
+        means.insert(means.end(), sum.begin(), sum.end());
     }
 };
 
 struct Within {
-    Matrix x;  // n × k
-    Vector y;  // n
+    Matrix x;                        // n × k
+    Vector y;                        // n
+    std::vector<long double> means;  // G × (k + 1), column by column, y's last
 };
 
 Within within_transform(const MatView& x, const VecView& y, const Numbering& entities) {
-    Within out{to_matrix(x), to_vector(y)};
+    Within out{to_matrix(x), to_vector(y), {}};
+    out.means.reserve(entities.counts.size() * (x.cols + 1));
     Demeaner demean(entities.codes, entities.counts);
-    for (std::size_t j = 0; j < out.x.cols(); ++j) demean(out.x.col(j));
-    demean(out.y.data());
+    for (std::size_t j = 0; j < out.x.cols(); ++j) demean(out.x.col(j), out.means);
+    demean(out.y.data(), out.means);
     return out;
 }
+
+// The demeaned data as exact differences of the inputs and their long-double entity means,
+// for the guarded solver's refinement.
+class ExactWithin final : public ExactData {
+public:
+    ExactWithin(const MatView& x, const VecView& y, const Numbering& e, const Within& w)
+        : x_(x), y_(y), codes_(e.codes), means_(w.means), groups_(e.counts.size()) {}
+    long double design(std::size_t i, std::size_t j) const override {
+        return static_cast<long double>(x_(i, j)) - means_[j * groups_ + codes_[i]];
+    }
+    long double target(std::size_t i, std::size_t) const override {
+        return static_cast<long double>(y_[i]) - means_[x_.cols * groups_ + codes_[i]];
+    }
+
+private:
+    const MatView& x_;
+    const VecView& y_;
+    const Codes& codes_;
+    const std::vector<long double>& means_;
+    std::size_t groups_;
+};
 
 // α_g: the mean over entity g's rows of yᵢ − xᵢᵀβ on the untransformed data; `xb` is x·β.
 Vector compute_fixed_effects(const Vector& y, const Vector& xb, const Numbering& entities) {
@@ -152,7 +181,8 @@ Status FE::fit(MatView x, VecView y, IdView entity_id) {
     Vector beta;
     std::optional<Matrix> a_inv;
     if (n > 2 * (groups + k) && k < 1000) {
-        auto sol = solve_normal_equations(w.x, column_matrix(w.y), a, column_matrix(b));
+        const ExactWithin exact(x, y, entities, w);
+        auto sol = solve_normal_equations(w.x.view(), column_matrix(w.y).view(), a, column_matrix(b), &exact);
         if (sol.ok()) {
             beta.assign(sol->beta.data(), sol->beta.data() + k);
             a_inv = std::move(sol->xtx_inverse);
