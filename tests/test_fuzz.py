@@ -114,7 +114,7 @@ anything = st.one_of(other_objects, arrays())
 def near_valid_args(draw, case, method):
     """Arguments of the right kinds, with fuzzed sizes, values and layouts, some replaced by anything."""
     data = _Drawer(draw)
-    n = draw(st.integers(0, 9))
+    n = draw(st.integers(0, 14))  # crosses every route threshold for p up to 4
     k = draw(st.integers(0, 3))
     params = case.fit_params if method == "fit" else case.predict_params
     kinds = case.fit_kinds if method == "fit" else case.predict_kinds
