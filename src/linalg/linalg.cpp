@@ -195,7 +195,7 @@ LResult<Vector> solve_lower_transposed(const Matrix& l, const Vector& b) {
     return flatten(*r);
 }
 
-LResult<LeastSquares> least_squares(const Matrix& a, const Matrix& b) {
+LResult<LeastSquares> least_squares(const Matrix& a, const Matrix& b, double rcond) {
     const std::size_t m = a.rows(), n = a.cols(), k = b.cols();
     if (b.rows() != m) return fail(LinalgError::shape_error(ShapeErrorKind::IncompatibleShape));
     const std::size_t ldb = std::max(m, n);
@@ -215,7 +215,6 @@ LResult<LeastSquares> least_squares(const Matrix& a, const Matrix& b) {
     for (std::size_t j = 0; j < k; ++j) std::memcpy(rhs.col(j), b.col(j), m * sizeof(double));
     const lapack_int lm = checked_int(m), ln = checked_int(n), lk = checked_int(k), lldb = checked_int(ldb);
     out.singular_values.assign(std::min(m, n), 0.0);
-    const double rcond = -1.0;
     lapack_int rank = 0, info = 0, lwork = -1, iwork_query = 0;
     double work_query = 0;
     KV_BLAS(dgelsd_)(&lm, &ln, &lk, w.data(), &lm, rhs.data(), &lldb, out.singular_values.data(), &rcond, &rank,

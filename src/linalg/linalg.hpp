@@ -55,8 +55,9 @@ struct LeastSquares {
     std::int32_t rank = 0;
     std::optional<Vector> residual_sum_of_squares;  // per column; only when m ≥ n and rank = n
 };
-// Minimum-norm least squares by SVD (dgelsd, rcond = −1).
-LResult<LeastSquares> least_squares(const Matrix& a, const Matrix& b);
+// Minimum-norm least squares by SVD (dgelsd). Singular values at or below rcond·σ_max count as
+// zero; a negative rcond (the default) means machine precision.
+LResult<LeastSquares> least_squares(const Matrix& a, const Matrix& b, double rcond = -1.0);
 LResult<LeastSquares> least_squares(const Matrix& a, const Vector& b);
 
 // Products. Inner dimensions must agree (caller's precondition).

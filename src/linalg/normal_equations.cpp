@@ -226,6 +226,7 @@ Expected<NormalSolution, NormalStep> solve_normal_equations(const MatView& desig
                                                             const Matrix& gram, const Matrix& cross,
                                                             const ExactData* exact) {
     const std::size_t p = gram.rows(), r = cross.cols();
+    if (p == 0) return NormalSolution{Matrix(0, r), Matrix(0, 0), false};  // nothing to solve; LAPACK rejects n = 0 here
     const Vector s = power_of_two_scales(gram);
     Matrix as = gram;
     for (std::size_t j = 0; j < p; ++j)

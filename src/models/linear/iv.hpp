@@ -35,6 +35,9 @@ public:
     std::optional<Vector> p_values() const;
     Result<std::optional<Matrix>> confidence_intervals(std::optional<double> alpha) const;
     Result<std::string> summary() const;
+
+private:
+    std::uint64_t df() const;  // n − p, the residual degrees of freedom of inference and the report
 };
 
 }  // namespace kv
