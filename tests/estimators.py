@@ -12,16 +12,11 @@ import struct
 from dataclasses import dataclass, field
 
 import numpy as np
-import pytest
 
 import korvalis
 
 _DATE = re.compile(r"(Mon|Tue|Wed|Thu|Fri|Sat|Sun), \d{2} [A-Z][a-z]{2} \d{4}")
 _TIME = re.compile(r"\b\d{2}:\d{2}:\d{2}\b")
-
-# A fit that fails with this text is a class whose estimator has not been merged yet.
-PLACEHOLDER = "is not available yet"
-
 
 def mask_clock(report):
     """The report with its date and time replaced, so that two reports can be compared."""
@@ -111,21 +106,10 @@ class Case:
         return self.make_predict(np.random.default_rng(seed), m, k)
 
     def fitted(self, n=40, k=2, seed=0, **options):
-        """A fitted object, or a skip while the class's estimator is still a placeholder."""
+        """An object fitted on valid data."""
         model = self.cls(**options)
-        try:
-            model.fit(*self.fit_args(n, k, seed))
-        except (RuntimeError, ValueError) as e:
-            if PLACEHOLDER in str(e):
-                pytest.skip(f"{self.name}.fit is not merged yet")
-            raise
+        model.fit(*self.fit_args(n, k, seed))
         return model
-
-
-def require_inference(model):
-    """Skip while the shared inference helpers are still placeholders (a fitted model has no p-values)."""
-    if model.p_values() is None:
-        pytest.skip("the inference helpers are not merged yet")
 
 
 _LINEAR_METHODS = ("standard_errors", "t_statistics", "p_values", "summary", "is_fitted")

@@ -19,8 +19,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from estimators import (CASE_BY_NAME, CASE_IDS, PLACEHOLDER, array_kind_ok, array_type_message, require_inference,
-                        snapshot)
+from estimators import CASE_BY_NAME, CASE_IDS, array_kind_ok, array_type_message, snapshot
 
 EXAMPLES = int(os.environ.get("KORVALIS_FUZZ_EXAMPLES", "40"))
 FUZZ = settings(max_examples=EXAMPLES, deadline=None, database=None,
@@ -173,12 +172,8 @@ def _check_usable(case, model):
     """The hold on the object was released: an exclusive call and a shared call both work."""
     assert isinstance(model.is_fitted(), bool)
     assert isinstance(model.summary(), str)
-    fitted, error = _call(model.fit, *case.fit_args(n=15))
-    if error is not None:
-        assert PLACEHOLDER in str(error), error
-        return False
+    model.fit(*case.fit_args(n=15))
     assert model.is_fitted() is True
-    return True
 
 
 def _check_call(case, model, method, args):
@@ -280,7 +275,6 @@ alphas = st.one_of(values, st.integers(-3, 3), st.none(), st.text(max_size=2), s
 def test_confidence_intervals_take_any_alpha(name, alpha):
     case = CASE_BY_NAME[name]
     model = case.fitted(n=20)
-    require_inference(model)
     before = snapshot(case, model)
     result, error = _call(model.confidence_intervals, alpha)
     if error is None:

@@ -42,7 +42,6 @@ def fast_switching():
 @pytest.mark.parametrize("name", CASE_IDS)
 def test_threads_on_separate_objects_match_a_serial_run(name, fast_switching):
     case = CASE_BY_NAME[name]
-    case.fitted()  # skips while the estimator is a placeholder
     inputs = [(case.fit_args(n=30 + t, seed=t), case.predict_args(seed=t)) for t in range(THREADS)]
     serial = [_work(case, case.cls(), f, p) for f, p in inputs]
 
@@ -60,7 +59,6 @@ def test_threads_on_separate_objects_match_a_serial_run(name, fast_switching):
 @pytest.mark.parametrize("name", CASE_IDS)
 def test_threads_on_one_shared_object_match_a_serial_run(name, fast_switching):
     case = CASE_BY_NAME[name]
-    case.fitted()
     fit_args, predict_args = case.fit_args(n=30), case.predict_args()
     serial = _work(case, case.cls(), fit_args, predict_args)
     shared = case.cls()
