@@ -12,7 +12,6 @@ import sys
 import threading
 from concurrent.futures import ThreadPoolExecutor
 
-import numpy as np
 import pytest
 
 import korvalis
