@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 
 #include "linalg/lapack.hpp"
 #include "linalg/linalg.hpp"
@@ -68,23 +69,15 @@ Vector residuals_of(const MatView& design, const Vector& beta, const VecView& y)
     return e;
 }
 
-bool copy_design_and_target(const MatView& x, const VecView& y, bool intercept, DesignCopy& out) {
+void copy_design_and_target(const MatView& x, const VecView& y, bool intercept, DesignCopy& out) {
     const std::size_t n = x.rows, k = x.cols, off = intercept ? 1 : 0, w = k + off + 1;
-    // Non-finite values are flagged by their exponent bits: branch-free, so the copy vectorises.
-    bool bad = false;
     if (x.row_major() && n > 0) {
         out.storage = Matrix(w, n);  // column-major w × n, i.e. row-major n × w
         double* dst = out.storage.data();
         for (std::size_t i = 0; i < n; ++i, dst += w) {
-            const double* src = x.data + static_cast<std::ptrdiff_t>(i) * x.rs;
             if (intercept) dst[0] = 1.0;
-            for (std::size_t j = 0; j < k; ++j) {
-                dst[off + j] = src[j];
-                bad |= nonfinite(src[j]);
-            }
-            const double yi = y[i];
-            dst[w - 1] = yi;
-            bad |= nonfinite(yi);
+            std::memcpy(dst + off, x.data + static_cast<std::ptrdiff_t>(i) * x.rs, k * sizeof(double));
+            dst[w - 1] = y[i];
         }
         out.full = {out.storage.data(), n, w, static_cast<std::ptrdiff_t>(w), 1};
     } else {
@@ -93,11 +86,13 @@ bool copy_design_and_target(const MatView& x, const VecView& y, bool intercept, 
         copy_into(x, out.storage, off);
         double* ycol = out.storage.col(w - 1);
         for (std::size_t i = 0; i < n; ++i) ycol[i] = y[i];
-        const double* data = out.storage.col(off);
-        const std::size_t count = n * (k + 1);
-        for (std::size_t i = 0; i < count; ++i) bad |= nonfinite(data[i]);
         out.full = out.storage.view();
     }
+}
+
+bool diagonal_finite(const Matrix& gram) {
+    bool bad = false;
+    for (std::size_t j = 0; j < gram.rows(); ++j) bad |= nonfinite(gram(j, j));
     return !bad;
 }
 
@@ -135,24 +130,33 @@ Vector sandwich_standard_errors(const Matrix& h) {
 Vector hc0_standard_errors(const MatView& design, const Vector& e, const Matrix& v) {
     const std::size_t n = design.rows, p = design.cols;
     Matrix meat = Matrix::zeros(p, p);
-    constexpr std::size_t block = 2048;
-    Matrix scaled_rows(std::min(n, block), p);
+    // Dᵀdiag(e²)D = Σ over row blocks of (|e|·D_block)ᵀ(|e|·D_block): one scaled block at a time, kept
+    // in the design's own orientation so the gather is a contiguous stream and dsyrk reads it as is.
+    constexpr std::size_t block = 8192;
+    const std::size_t rows_max = std::min(n, block);
+    std::unique_ptr<double[]> scaled_rows(new double[std::max<std::size_t>(1, rows_max * p)]);
+    const bool row_major = design.cs == 1 && p > 1;
     for (std::size_t i0 = 0; i0 < n; i0 += block) {
         const std::size_t rows = std::min(block, n - i0);
-        if (design.cs == 1) {
+        double* buf = scaled_rows.get();
+        if (row_major) {
             for (std::size_t i = 0; i < rows; ++i) {
                 const double* src = design.data + static_cast<std::ptrdiff_t>(i0 + i) * design.rs;
                 const double w = std::fabs(e[i0 + i]);
-                for (std::size_t j = 0; j < p; ++j) scaled_rows.data()[j * rows + i] = src[j] * w;
+                double* dst = buf + i * p;
+                for (std::size_t j = 0; j < p; ++j) dst[j] = src[j] * w;
             }
+            // buf is a column-major p × rows matrix whose columns are the scaled rows: meat += buf·bufᵀ.
+            KV_BLAS(cblas_dsyrk)(KV_CblasColMajor, KV_CblasLower, KV_CblasNoTrans, checked_int(p), checked_int(rows),
+                                 1.0, buf, checked_int(p), 1.0, meat.data(), checked_int(p));
         } else {
             for (std::size_t j = 0; j < p; ++j) {
-                double* dst = scaled_rows.data() + j * rows;
+                double* dst = buf + j * rows;
                 for (std::size_t i = 0; i < rows; ++i) dst[i] = design(i0 + i, j) * std::fabs(e[i0 + i]);
             }
+            KV_BLAS(cblas_dsyrk)(KV_CblasColMajor, KV_CblasLower, KV_CblasTrans, checked_int(p), checked_int(rows),
+                                 1.0, buf, checked_int(rows), 1.0, meat.data(), checked_int(p));
         }
-        KV_BLAS(cblas_dsyrk)(KV_CblasColMajor, KV_CblasLower, KV_CblasTrans, checked_int(p), checked_int(rows), 1.0,
-                             scaled_rows.data(), checked_int(rows), 1.0, meat.data(), checked_int(p));
     }
     for (std::size_t j = 0; j < p; ++j)
         for (std::size_t i = j + 1; i < p; ++i) meat(j, i) = meat(i, j);

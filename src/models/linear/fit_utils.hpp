@@ -20,9 +20,9 @@ Status check_lapack_limits(std::size_t rows, std::size_t cols);
 // n × p column-major design: a column of ones first when `intercept`, then x.
 Matrix build_design(const MatView& x, bool intercept);
 
-// An owned copy of [1 | x | y] (n × (p + 1)), made in one pass that also checks every value
-// is finite. It is stored row-major when x is C-ordered (so the copy is a plain row copy)
-// and column-major otherwise; one symmetric product of it gives DᵀD, Dᵀy and yᵀy at once.
+// An owned copy of [1 | x | y] (n × (p + 1)), made in one pass. It is stored row-major when x
+// is C-ordered (so the copy is a plain row copy) and column-major otherwise; one symmetric
+// product of it gives DᵀD, Dᵀy and yᵀy at once.
 struct DesignCopy {
     Matrix storage;
     MatView full;  // n × (p + 1)
@@ -36,8 +36,12 @@ struct DesignCopy {
         return {full.data + off, full.rows, full.cols - 1 - (intercept ? 1 : 0), full.rs, full.cs};
     }
 };
-// False when x or y holds a NaN or an infinity.
-bool copy_design_and_target(const MatView& x, const VecView& y, bool intercept, DesignCopy& out);
+void copy_design_and_target(const MatView& x, const VecView& y, bool intercept, DesignCopy& out);
+
+// A NaN or infinity anywhere in a column makes that column's sum of squares non-finite, so a
+// Gram matrix with a finite diagonal proves its data finite; only a non-finite diagonal (bad
+// data, or squares that overflow) calls for the element-by-element scan.
+bool diagonal_finite(const Matrix& gram);
 
 // y − D·β.
 Vector residuals_of(const Matrix& design, const Vector& beta, const Vector& y);

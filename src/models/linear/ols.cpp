@@ -22,11 +22,13 @@ Status OLS::fit(MatView x, VecView y) {
     if (auto limit = check_lapack_limits(n, p + 1); !limit.ok()) return limit;
 
     DesignCopy copy;
-    if (!copy_design_and_target(x, y, fit_intercept, copy)) return value_error("Input contains NaN or infinite values");
+    copy_design_and_target(x, y, fit_intercept, copy);
     const MatView d = copy.design();
     const VecView yv = copy.target();
     // One symmetric product of [D | y]: DᵀD in the leading p × p block, Dᵀy in the last column.
     const Matrix g = gram(copy.full);
+    if (!diagonal_finite(g) && (!all_finite(x) || !all_finite(y)))
+        return value_error("Input contains NaN or infinite values");
     Matrix a(p, p);
     for (std::size_t j = 0; j < p; ++j) std::memcpy(a.col(j), g.col(j), p * sizeof(double));
     Matrix cross(p, 1);
