@@ -310,3 +310,20 @@ def test_numerical_failure_changes_nothing(name, n):
         model.fit(*singular_fit_args(case, n=n))
     assert str(err.value)
     assert snapshot(case, model) == before
+
+
+@pytest.mark.parametrize("name", ["OLS", "FE"])
+@pytest.mark.parametrize("scale", [1e200, 1e-200, 1.7e308], ids=["square-overflows", "square-underflows", "near-max"])
+def test_finite_extremes_are_not_called_non_finite(name, scale):
+    # Only NaN and infinities in the input are refused as such; finite values whose
+    # products overflow or underflow go on to the numerical steps.
+    case = CASE_BY_NAME[name]
+    args = list(case.fit_args(n=30))
+    args[0] = args[0] / np.abs(args[0]).max() * scale
+    assert np.isfinite(args[0]).all()
+    model = case.cls()
+    result, error = _call(model.fit, *args)
+    assert str(error) != "Input contains NaN or infinite values"
+    if error is not None:
+        assert type(error) is RuntimeError
+        assert model.is_fitted() is False
