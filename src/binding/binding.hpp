@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -223,6 +224,11 @@ template <class M, class R, class... A>
 struct member_traits<R (M::*)(A...) noexcept> : member_traits<R (M::*)(A...)> {};
 template <class M, class R, class... A>
 struct member_traits<R (M::*)(A...) const noexcept> : member_traits<R (M::*)(A...)> {};
+// A free function taking the model first, e.g. the shared inference templates.
+template <class M, class R, class... A>
+struct member_traits<R (*)(const M&, A...)> : member_traits<R (M::*)(A...)> {};
+template <class M, class R, class... A>
+struct member_traits<R (*)(M&, A...)> : member_traits<R (M::*)(A...)> {};
 
 template <class M>
 Object<M>* as_object(PyObject* self) {
@@ -271,7 +277,7 @@ PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyO
         if (!hold.ok()) return nullptr;
         typename converters<Args>::type conv;
         if (!convert_all(conv, raw.data(), sig, std::make_index_sequence<N>{})) return nullptr;
-        return std::apply([&](auto&... c) { return finish((obj->model.*Fn)(c.get()...)); }, conv);
+        return std::apply([&](auto&... c) { return finish(std::invoke(Fn, obj->model, c.get()...)); }, conv);
     } catch (...) {
         return translate_exception();
     }
@@ -285,23 +291,15 @@ PyObject* noargs(PyObject* self, PyObject*) noexcept {
         auto* obj = as_object<Model>(self);
         Hold hold(obj->borrow, A);
         if (!hold.ok()) return nullptr;
-        return finish((obj->model.*Fn)());
+        return finish(std::invoke(Fn, obj->model));
     } catch (...) {
         return translate_exception();
     }
 }
 
-template <class T>
-struct data_member_traits;
-template <class M, class T>
-struct data_member_traits<T M::*> {
-    using model = M;
-};
-
-// A read-only attribute backed by a data member.
-template <auto Member>
+// A read-only attribute backed by a data member of the model (or of a record it extends).
+template <class Model, auto Member>
 PyObject* getter(PyObject* self, void*) noexcept {
-    using Model = typename data_member_traits<decltype(Member)>::model;
     try {
         auto* obj = as_object<Model>(self);
         Hold hold(obj->borrow, Access::Shared);
@@ -400,9 +398,9 @@ template <auto Fn, Access A = Access::Shared>
 PyMethodDef method(const char* name, const char* doc) {
     return {name, &noargs<Fn, A>, METH_NOARGS, doc};
 }
-template <auto Member>
+template <class Model, auto Member>
 PyGetSetDef attribute(const char* name) {
-    return {name, &getter<Member>, nullptr, "", nullptr};
+    return {name, &getter<Model, Member>, nullptr, "", nullptr};
 }
 inline constexpr PyMethodDef end_of_methods{nullptr, nullptr, 0, nullptr};
 inline constexpr PyGetSetDef end_of_attributes{nullptr, nullptr, nullptr, nullptr, nullptr};

@@ -131,11 +131,6 @@ LResult<Matrix> triangular_solve(const Matrix& t, Matrix b, char uplo, char tran
     return b;
 }
 
-Matrix column(const Vector& v) {
-    Matrix m(v.size(), 1);
-    if (!v.empty()) std::memcpy(m.data(), v.data(), v.size() * sizeof(double));
-    return m;
-}
 Vector flatten(const Matrix& m) { return Vector(m.data(), m.data() + m.size()); }
 }  // namespace
 
@@ -185,12 +180,12 @@ LResult<Matrix> solve_upper(const Matrix& u, const Matrix& b) { return triangula
 LResult<Matrix> solve_lower_transposed(const Matrix& l, const Matrix& b) { return triangular_solve(l, b, 'L', 'T'); }
 
 LResult<Vector> solve_lower(const Matrix& l, const Vector& b) {
-    auto r = triangular_solve(l, column(b), 'L', 'N');
+    auto r = triangular_solve(l, column_matrix(b), 'L', 'N');
     if (!r) return fail(r.error());
     return flatten(*r);
 }
 LResult<Vector> solve_lower_transposed(const Matrix& l, const Vector& b) {
-    auto r = triangular_solve(l, column(b), 'L', 'T');
+    auto r = triangular_solve(l, column_matrix(b), 'L', 'T');
     if (!r) return fail(r.error());
     return flatten(*r);
 }
@@ -240,7 +235,7 @@ LResult<LeastSquares> least_squares(const Matrix& a, const Matrix& b, double rco
 
 LResult<LeastSquares> least_squares(const Matrix& a, const Vector& b) {
     if (b.size() != a.rows()) return fail(LinalgError::shape_error(ShapeErrorKind::IncompatibleShape));
-    return least_squares(a, column(b));
+    return least_squares(a, column_matrix(b));
 }
 
 namespace {

@@ -102,6 +102,13 @@ private:
 
 inline VecView view_of(const Vector& v) { return {v.data(), v.size(), 1}; }
 
+// A vector as an n × 1 matrix (a right-hand side for the matrix operations).
+inline Matrix column_matrix(const Vector& v) {
+    Matrix m(v.size(), 1);
+    if (!v.empty()) std::memcpy(m.data(), v.data(), v.size() * sizeof(double));
+    return m;
+}
+
 // Copies a strided view into a column-major matrix, placing it at column offset `col0` of `out`.
 void copy_into(const MatView& src, Matrix& out, std::size_t col0 = 0);
 Matrix to_matrix(const MatView& src);

@@ -1,5 +1,6 @@
 // The Python surface of FE.
 #include "binding/binding.hpp"
+#include "models/inference.hpp"
 #include "models/panel_data/fe.hpp"
 #include "types/types.hpp"
 
@@ -13,12 +14,12 @@ PyObject* fe_type() {
         method<&FE::fit, "fit:x,y,entity_id", Access::Exclusive>("fit", "fit($self, x, y, entity_id)\n--\n\n"),
         method<&FE::predict, "predict:x,entity_id">(
             "predict", "predict($self, x, entity_id)\n--\n\nMake predictions using the fitted Fixed Effects model"),
-        method<&FE::get_standard_errors>("standard_errors",
+        method<&inference::standard_errors<FE>>("standard_errors",
                                          "standard_errors($self)\n--\n\nCalculate standard errors of coefficients"),
-        method<&FE::t_statistics>("t_statistics", "t_statistics($self)\n--\n\nCalculate t-statistics for coefficients"),
-        method<&FE::p_values>("p_values",
+        method<&inference::t_statistics<FE>>("t_statistics", "t_statistics($self)\n--\n\nCalculate t-statistics for coefficients"),
+        method<&inference::p_values<FE>>("p_values",
                               "p_values($self)\n--\n\nCalculate p-values for coefficients using t-distribution"),
-        method<&FE::confidence_intervals, "confidence_intervals:alpha">(
+        method<&inference::confidence_intervals<FE>, "confidence_intervals:alpha">(
             "confidence_intervals",
             "confidence_intervals($self, alpha=0.05)\n--\n\nCalculate confidence intervals for coefficients"),
         method<&FE::summary>(
@@ -29,16 +30,16 @@ PyObject* fe_type() {
         end_of_methods,
     };
     static PyGetSetDef attributes[] = {
-        attribute<&FE::coefficients>("coefficients"),
-        attribute<&FE::robust>("robust"),
-        attribute<&FE::mse>("mse"),
-        attribute<&FE::r_squared>("r_squared"),
-        attribute<&FE::within_r_squared>("within_r_squared"),
-        attribute<&FE::n_samples>("n_samples"),
-        attribute<&FE::n_features>("n_features"),
-        attribute<&FE::n_entities>("n_entities"),
-        attribute<&FE::residuals>("residuals"),
-        attribute<&FE::fixed_effects>("fixed_effects"),
+        attribute<FE, &FE::coefficients>("coefficients"),
+        attribute<FE, &FE::robust>("robust"),
+        attribute<FE, &FE::mse>("mse"),
+        attribute<FE, &FE::r_squared>("r_squared"),
+        attribute<FE, &FE::within_r_squared>("within_r_squared"),
+        attribute<FE, &FE::n_samples>("n_samples"),
+        attribute<FE, &FE::n_features>("n_features"),
+        attribute<FE, &FE::n_entities>("n_entities"),
+        attribute<FE, &FE::residuals>("residuals"),
+        attribute<FE, &FE::fixed_effects>("fixed_effects"),
         end_of_attributes,
     };
     type = create_type({"FE", "(robust=False)", "", sizeof(Object<FE>),

@@ -1,5 +1,6 @@
 // The Python surfaces of IV and TSLS (default object repr, covariance as an attribute).
 #include "binding/binding.hpp"
+#include "models/inference.hpp"
 #include "models/linear/iv.hpp"
 #include "models/linear/tsls.hpp"
 #include "types/types.hpp"
@@ -29,24 +30,24 @@ PyObject* iv_type() {
             "fit", "fit($self, instruments, regressors, targets)\n--\n\n"),
         method<&IV::is_fitted>("is_fitted", "is_fitted($self)\n--\n\n"),
         method<&IV::predict, "predict:regressors">("predict", "predict($self, regressors)\n--\n\n"),
-        method<&IV::get_standard_errors>("standard_errors", "standard_errors($self)\n--\n\n"),
-        method<&IV::t_statistics>("t_statistics", "t_statistics($self)\n--\n\n"),
-        method<&IV::p_values>("p_values", "p_values($self)\n--\n\n"),
-        method<&IV::confidence_intervals, "confidence_intervals:alpha">(
+        method<&inference::standard_errors<IV>>("standard_errors", "standard_errors($self)\n--\n\n"),
+        method<&inference::t_statistics<IV>>("t_statistics", "t_statistics($self)\n--\n\n"),
+        method<&inference::p_values<IV>>("p_values", "p_values($self)\n--\n\n"),
+        method<&inference::confidence_intervals<IV>, "confidence_intervals:alpha">(
             "confidence_intervals", "confidence_intervals($self, alpha=0.05)\n--\n\n"),
         method<&IV::summary>("summary", "summary($self)\n--\n\n"),
         end_of_methods,
     };
     static PyGetSetDef attributes[] = {
-        attribute<&IV::coefficients>("coefficients"),
-        attribute<&IV::fit_intercept>("fit_intercept"),
-        attribute<&IV::intercept>("intercept"),
-        attribute<&IV::covariance_matrix>("covariance_matrix"),
-        attribute<&IV::mse>("mse"),
-        attribute<&IV::r_squared>("r_squared"),
-        attribute<&IV::residuals>("residuals"),
-        attribute<&IV::n_samples>("n_samples"),
-        attribute<&IV::n_features>("n_features"),
+        attribute<IV, &IV::coefficients>("coefficients"),
+        attribute<IV, &IV::fit_intercept>("fit_intercept"),
+        attribute<IV, &IV::intercept>("intercept"),
+        attribute<IV, &IV::covariance_matrix>("covariance_matrix"),
+        attribute<IV, &IV::mse>("mse"),
+        attribute<IV, &IV::r_squared>("r_squared"),
+        attribute<IV, &IV::residuals>("residuals"),
+        attribute<IV, &IV::n_samples>("n_samples"),
+        attribute<IV, &IV::n_features>("n_features"),
         end_of_attributes,
     };
     type = create_type({"IV", "(fit_intercept=True)", iv_doc, sizeof(Object<IV>),
@@ -63,20 +64,20 @@ PyObject* tsls_type() {
             "fit", "fit($self, instruments, regressors, targets)\n--\n\n"),
         method<&TSLS::summary>("summary", "summary($self)\n--\n\n"),
         method<&TSLS::is_fitted>("is_fitted", "is_fitted($self)\n--\n\n"),
-        method<&TSLS::get_standard_errors>("standard_errors", "standard_errors($self)\n--\n\n"),
+        method<&inference::standard_errors<TSLS>>("standard_errors", "standard_errors($self)\n--\n\n"),
         method<&TSLS::predict, "predict:regressors">("predict", "predict($self, regressors)\n--\n\n"),
         end_of_methods,
     };
     static PyGetSetDef attributes[] = {
-        attribute<&TSLS::coefficients>("coefficients"),
-        attribute<&TSLS::fit_intercept>("fit_intercept"),
-        attribute<&TSLS::intercept>("intercept"),
-        attribute<&TSLS::mse>("mse"),
-        attribute<&TSLS::r_squared>("r_squared"),
-        attribute<&TSLS::residuals>("residuals"),
-        attribute<&TSLS::n_samples>("n_samples"),
-        attribute<&TSLS::n_features>("n_features"),
-        attribute<&TSLS::covariance_matrix>("covariance_matrix"),
+        attribute<TSLS, &TSLS::coefficients>("coefficients"),
+        attribute<TSLS, &TSLS::fit_intercept>("fit_intercept"),
+        attribute<TSLS, &TSLS::intercept>("intercept"),
+        attribute<TSLS, &TSLS::mse>("mse"),
+        attribute<TSLS, &TSLS::r_squared>("r_squared"),
+        attribute<TSLS, &TSLS::residuals>("residuals"),
+        attribute<TSLS, &TSLS::n_samples>("n_samples"),
+        attribute<TSLS, &TSLS::n_features>("n_features"),
+        attribute<TSLS, &TSLS::covariance_matrix>("covariance_matrix"),
         end_of_attributes,
     };
     type = create_type({"TSLS", "(fit_intercept=True)", "", sizeof(Object<TSLS>),

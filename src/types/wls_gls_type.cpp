@@ -1,5 +1,6 @@
 // The Python surfaces of WLS and GLS: the same methods and attributes, different fit arguments.
 #include "binding/binding.hpp"
+#include "models/inference.hpp"
 #include "models/linear/gls.hpp"
 #include "models/linear/wls.hpp"
 #include "types/types.hpp"
@@ -17,20 +18,20 @@ PyObject* wls_type() {
             "This implementation uses sqrt(weights) transformation for numerical stability."),
         method<&WLS::predict, "predict:x">("predict",
                                            "predict($self, x)\n--\n\nFast prediction with optimized operations"),
-        method<&WLS::get_standard_errors>("standard_errors", "standard_errors($self)\n--\n\n"),
-        method<&WLS::t_statistics>("t_statistics", "t_statistics($self)\n--\n\n"),
-        method<&WLS::p_values>("p_values", "p_values($self)\n--\n\n"),
-        method<&WLS::confidence_intervals, "confidence_intervals:alpha">(
+        method<&inference::standard_errors<WLS>>("standard_errors", "standard_errors($self)\n--\n\n"),
+        method<&inference::t_statistics<WLS>>("t_statistics", "t_statistics($self)\n--\n\n"),
+        method<&inference::p_values<WLS>>("p_values", "p_values($self)\n--\n\n"),
+        method<&inference::confidence_intervals<WLS>, "confidence_intervals:alpha">(
             "confidence_intervals", "confidence_intervals($self, alpha=0.05)\n--\n\n"),
         method<&WLS::summary>("summary", "summary($self)\n--\n\n"),
         method<&WLS::is_fitted>("is_fitted", "is_fitted($self)\n--\n\n"),
         end_of_methods,
     };
     static PyGetSetDef attributes[] = {
-        attribute<&WLS::coefficients>("coefficients"), attribute<&WLS::intercept>("intercept"),
-        attribute<&WLS::fit_intercept>("fit_intercept"), attribute<&WLS::mse>("mse"),
-        attribute<&WLS::r_squared>("r_squared"),       attribute<&WLS::residuals>("residuals"),
-        attribute<&WLS::n_samples>("n_samples"),       attribute<&WLS::n_features>("n_features"),
+        attribute<WLS, &WLS::coefficients>("coefficients"), attribute<WLS, &WLS::intercept>("intercept"),
+        attribute<WLS, &WLS::fit_intercept>("fit_intercept"), attribute<WLS, &WLS::mse>("mse"),
+        attribute<WLS, &WLS::r_squared>("r_squared"),       attribute<WLS, &WLS::residuals>("residuals"),
+        attribute<WLS, &WLS::n_samples>("n_samples"),       attribute<WLS, &WLS::n_features>("n_features"),
         end_of_attributes,
     };
     type = create_type({"WLS", "(fit_intercept=True)", "", sizeof(Object<WLS>),
@@ -47,20 +48,20 @@ PyObject* gls_type() {
             "fit", "fit($self, x, y, sigma)\n--\n\nGLS fitting with optimized Cholesky whitening and efficient operations"),
         method<&GLS::predict, "predict:x">("predict",
                                            "predict($self, x)\n--\n\nFast prediction with optimized operations"),
-        method<&GLS::get_standard_errors>("standard_errors", "standard_errors($self)\n--\n\n"),
-        method<&GLS::t_statistics>("t_statistics", "t_statistics($self)\n--\n\n"),
-        method<&GLS::p_values>("p_values", "p_values($self)\n--\n\n"),
-        method<&GLS::confidence_intervals, "confidence_intervals:alpha">(
+        method<&inference::standard_errors<GLS>>("standard_errors", "standard_errors($self)\n--\n\n"),
+        method<&inference::t_statistics<GLS>>("t_statistics", "t_statistics($self)\n--\n\n"),
+        method<&inference::p_values<GLS>>("p_values", "p_values($self)\n--\n\n"),
+        method<&inference::confidence_intervals<GLS>, "confidence_intervals:alpha">(
             "confidence_intervals", "confidence_intervals($self, alpha=0.05)\n--\n\n"),
         method<&GLS::summary>("summary", "summary($self)\n--\n\n"),
         method<&GLS::is_fitted>("is_fitted", "is_fitted($self)\n--\n\n"),
         end_of_methods,
     };
     static PyGetSetDef attributes[] = {
-        attribute<&GLS::coefficients>("coefficients"), attribute<&GLS::intercept>("intercept"),
-        attribute<&GLS::fit_intercept>("fit_intercept"), attribute<&GLS::mse>("mse"),
-        attribute<&GLS::r_squared>("r_squared"),       attribute<&GLS::residuals>("residuals"),
-        attribute<&GLS::n_samples>("n_samples"),       attribute<&GLS::n_features>("n_features"),
+        attribute<GLS, &GLS::coefficients>("coefficients"), attribute<GLS, &GLS::intercept>("intercept"),
+        attribute<GLS, &GLS::fit_intercept>("fit_intercept"), attribute<GLS, &GLS::mse>("mse"),
+        attribute<GLS, &GLS::r_squared>("r_squared"),       attribute<GLS, &GLS::residuals>("residuals"),
+        attribute<GLS, &GLS::n_samples>("n_samples"),       attribute<GLS, &GLS::n_features>("n_features"),
         end_of_attributes,
     };
     type = create_type({"GLS", "(fit_intercept=True)", "", sizeof(Object<GLS>),

@@ -11,6 +11,7 @@
 #include "linalg/linalg.hpp"
 #include "linalg/normal_equations.hpp"
 #include "models/linear/fit_utils.hpp"
+#include "models/inference.hpp"
 #include "models/linear/stat_utils.hpp"
 
 namespace kv {
@@ -30,12 +31,6 @@ Result<Matrix> whiten_design(const Matrix& l, const Matrix& x, bool intercept) {
     std::memcpy(d.col(0), cw->data(), n * sizeof(double));
     std::memcpy(d.col(1), xw->data(), n * k * sizeof(double));
     return d;
-}
-
-Matrix column_of(const Vector& v) {
-    Matrix m(v.size(), 1);
-    if (!v.empty()) std::memcpy(m.data(), v.data(), v.size() * sizeof(double));
-    return m;
 }
 
 }  // namespace
@@ -67,7 +62,7 @@ Status GLS::fit(MatView x, VecView y, MatView sigma) {
     std::optional<Matrix> v;  // (DᵀD)⁻¹
     if (n > 3 * p) {
         const MatView rhs{ys.data(), n, 1, 1, static_cast<std::ptrdiff_t>(n)};
-        auto sol = solve_normal_equations(d.view(), rhs, a, column_of(transposed_matvec(d, ys.data())));
+        auto sol = solve_normal_equations(d.view(), rhs, a, column_matrix(transposed_matvec(d, ys.data())));
         if (!sol) {
             switch (sol.error()) {
                 case NormalStep::Factor: return runtime_error("XTX not positive definite");
@@ -142,30 +137,9 @@ Result<Vector> GLS::predict(MatView x) const {
     return linear_prediction(x, *coefficients, intercept);
 }
 
-std::uint64_t GLS::df() const {
-    return stats::residual_df(n_samples.value_or(0), n_features.value_or(0), fit_intercept);
-}
-
-std::optional<Vector> GLS::t_statistics() const { return stats::t_statistics(coefficients, standard_errors); }
-
-std::optional<Vector> GLS::p_values() const { return stats::p_values(coefficients, standard_errors, df()); }
-
-Result<std::optional<Matrix>> GLS::confidence_intervals(std::optional<double> alpha) const {
-    return stats::confidence_intervals(coefficients, standard_errors, df(), alpha);
-}
-
 Result<std::string> GLS::summary() const {
     const stats::ReportLayout layout{"GLS Regression Results", "Generalized Least Squares", "nonrobust", true, false};
-    stats::ReportInput in;
-    in.r_squared = r_squared;
-    in.mse = mse;
-    in.intercept = intercept;
-    in.intercept_std_error = intercept_std_error;
-    in.coefficients = &coefficients;
-    in.standard_errors = &standard_errors;
-    in.n_samples = n_samples.value_or(0);
-    in.n_features = n_features.value_or(0);
-    in.fit_intercept = fit_intercept;
+    stats::ReportInput in = inference::report_input(*this);
     if (training_x && training_sigma && residuals) {
         if (auto built = ensure_whitened_design(); !built.ok()) return fail(built.error());
         in.diagnostics = stats::DiagnosticStats::compute(view_of(*residuals), *condition_number_);

@@ -9,38 +9,25 @@
 
 #include "linalg/matrix.hpp"
 #include "models/error.hpp"
+#include "models/linear/linear_results.hpp"
 
 namespace kv {
 
-class GLS {
+class GLS : public LinearResults {
 public:
-    explicit GLS(std::optional<bool> fit_intercept) : fit_intercept(fit_intercept.value_or(true)) {}
+    // `residuals`, `mse` and `r_squared` are those of the whitened regression.
+    explicit GLS(std::optional<bool> fit_intercept) : LinearResults(fit_intercept) {}
 
-    const bool fit_intercept;
-    std::optional<double> intercept;
-    std::optional<double> mse;
-    std::optional<double> r_squared;
-    std::optional<std::uint64_t> n_samples;
-    std::optional<std::uint64_t> n_features;
-    std::optional<double> intercept_std_error;
-    std::optional<Vector> coefficients;
-    std::optional<Vector> standard_errors;
-    std::optional<Vector> residuals;   // whitened
     std::optional<Matrix> training_x;      // n × k
     std::optional<Matrix> training_sigma;  // n × n
 
     Status fit(MatView x, VecView y, MatView sigma);
     Result<Vector> predict(MatView x) const;
     bool is_fitted() const { return coefficients.has_value(); }
-    std::optional<Vector> get_standard_errors() const { return standard_errors; }
-    std::optional<Vector> t_statistics() const;
-    std::optional<Vector> p_values() const;
-    Result<std::optional<Matrix>> confidence_intervals(std::optional<double> alpha) const;
     Result<std::string> summary() const;
     std::string repr() const;
 
 private:
-    std::uint64_t df() const;
     // Builds the whitened design from the training copies, once per fit.
     Status ensure_whitened_design() const;
 

@@ -7,6 +7,7 @@
 
 #include "linalg/linalg.hpp"
 #include "models/linear/fit_utils.hpp"
+#include "models/inference.hpp"
 #include "models/linear/stat_utils.hpp"
 
 namespace kv {
@@ -72,30 +73,9 @@ Result<Vector> IV::predict(MatView regressors) const {
     return linear_prediction(regressors, *coefficients, intercept);
 }
 
-std::optional<Vector> IV::t_statistics() const { return stats::t_statistics(coefficients, standard_errors); }
-
-std::uint64_t IV::df() const {
-    return stats::residual_df(n_samples.value_or(0), n_features.value_or(0), fit_intercept);
-}
-
-std::optional<Vector> IV::p_values() const { return stats::p_values(coefficients, standard_errors, df()); }
-
-Result<std::optional<Matrix>> IV::confidence_intervals(std::optional<double> alpha) const {
-    return stats::confidence_intervals(coefficients, standard_errors, df(), alpha);
-}
-
 Result<std::string> IV::summary() const {
     const stats::ReportLayout layout{"IV", "Instrumental Variables", "nonrobust", true, false};
-    stats::ReportInput in;
-    in.r_squared = r_squared;
-    in.mse = mse;
-    in.intercept = intercept;
-    in.intercept_std_error = intercept_std_error;
-    in.coefficients = &coefficients;
-    in.standard_errors = &standard_errors;
-    in.n_samples = n_samples.value_or(0);
-    in.n_features = n_features.value_or(0);
-    in.fit_intercept = fit_intercept;
+    stats::ReportInput in = inference::report_input(*this);
     return stats::summary(layout, in);
 }
 

@@ -8,6 +8,7 @@
 #include "linalg/linalg.hpp"
 #include "linalg/normal_equations.hpp"
 #include "models/linear/fit_utils.hpp"
+#include "models/inference.hpp"
 #include "models/linear/stat_utils.hpp"
 
 namespace kv {
@@ -108,18 +109,6 @@ Result<Vector> OLS::predict(MatView x) const {
     return linear_prediction(x, *coefficients, intercept);
 }
 
-std::optional<Vector> OLS::t_statistics() const { return stats::t_statistics(coefficients, standard_errors); }
-
-std::uint64_t OLS::df() const {
-    return stats::residual_df(n_samples.value_or(0), n_features.value_or(0), fit_intercept);
-}
-
-std::optional<Vector> OLS::p_values() const { return stats::p_values(coefficients, standard_errors, df()); }
-
-Result<std::optional<Matrix>> OLS::confidence_intervals(std::optional<double> alpha) const {
-    return stats::confidence_intervals(coefficients, standard_errors, df(), alpha);
-}
-
 std::optional<Matrix> OLS::covariance_matrix() {
     if (!covariance_cache_) {
         if (!xtx_inverse || !mse) return std::nullopt;
@@ -130,16 +119,7 @@ std::optional<Matrix> OLS::covariance_matrix() {
 
 Result<std::string> OLS::summary() const {
     stats::ReportLayout layout{"OLS Regression Results", "Least Squares", robust ? "HC0" : "nonrobust", true, false};
-    stats::ReportInput in;
-    in.r_squared = r_squared;
-    in.mse = mse;
-    in.intercept = intercept;
-    in.intercept_std_error = intercept_std_error;
-    in.coefficients = &coefficients;
-    in.standard_errors = &standard_errors;
-    in.n_samples = n_samples.value_or(0);
-    in.n_features = n_features.value_or(0);
-    in.fit_intercept = fit_intercept;
+    stats::ReportInput in = inference::report_input(*this);
     if (design_ && residuals) {
         if (!condition_number_cache_) condition_number_cache_ = stats::scaled_condition_number(design_->design());
         in.diagnostics = stats::DiagnosticStats::compute(view_of(*residuals), *condition_number_cache_);

@@ -15,6 +15,7 @@
 #include "linalg/linalg.hpp"
 #include "linalg/normal_equations.hpp"
 #include "models/linear/fit_utils.hpp"
+#include "models/inference.hpp"
 #include "models/linear/stat_utils.hpp"
 
 namespace kv {
@@ -138,16 +139,7 @@ Result<Vector> TSLS::predict(MatView regressors) const {
 
 Result<std::string> TSLS::summary() const {
     const stats::ReportLayout layout{"TSLS", "Two-Stage Least Squares", "nonrobust", true, false};
-    stats::ReportInput in;
-    in.r_squared = r_squared;
-    in.mse = mse;
-    in.intercept = intercept;
-    in.intercept_std_error = intercept_std_error;
-    in.coefficients = &coefficients;
-    in.standard_errors = &standard_errors;
-    in.n_samples = n_samples.value_or(0);
-    in.n_features = n_features.value_or(0);
-    in.fit_intercept = fit_intercept;
+    stats::ReportInput in = inference::report_input(*this);
     return stats::summary(layout, in);
 }
 

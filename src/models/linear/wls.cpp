@@ -10,6 +10,7 @@
 #include "linalg/linalg.hpp"
 #include "linalg/normal_equations.hpp"
 #include "models/linear/fit_utils.hpp"
+#include "models/inference.hpp"
 #include "models/linear/stat_utils.hpp"
 
 namespace kv {
@@ -36,12 +37,6 @@ Matrix scaled_design(const MatView& x, const Vector& s, bool intercept) {
         }
     }
     return d;
-}
-
-Matrix column_of(const Vector& v) {
-    Matrix m(v.size(), 1);
-    if (!v.empty()) std::memcpy(m.data(), v.data(), v.size() * sizeof(double));
-    return m;
 }
 
 }  // namespace
@@ -75,7 +70,7 @@ Status WLS::fit(MatView x, VecView y, VecView weights) {
         a = gram(d);
         const Vector b = transposed_matvec(d, ys.data());
         const MatView rhs{ys.data(), n, 1, 1, static_cast<std::ptrdiff_t>(n)};
-        auto sol = solve_normal_equations(d.view(), rhs, *a, column_of(b));
+        auto sol = solve_normal_equations(d.view(), rhs, *a, column_matrix(b));
         if (sol.ok()) {
             beta.assign(sol->beta.data(), sol->beta.data() + p);
             v = std::move(sol->xtx_inverse);
@@ -141,30 +136,9 @@ Result<Vector> WLS::predict(MatView x) const {
     return linear_prediction(x, *coefficients, intercept);
 }
 
-std::uint64_t WLS::df() const {
-    return stats::residual_df(n_samples.value_or(0), n_features.value_or(0), fit_intercept);
-}
-
-std::optional<Vector> WLS::t_statistics() const { return stats::t_statistics(coefficients, standard_errors); }
-
-std::optional<Vector> WLS::p_values() const { return stats::p_values(coefficients, standard_errors, df()); }
-
-Result<std::optional<Matrix>> WLS::confidence_intervals(std::optional<double> alpha) const {
-    return stats::confidence_intervals(coefficients, standard_errors, df(), alpha);
-}
-
 Result<std::string> WLS::summary() const {
     const stats::ReportLayout layout{"WLS Regression Results", "Weighted Least Squares", "nonrobust", true, false};
-    stats::ReportInput in;
-    in.r_squared = r_squared;
-    in.mse = mse;
-    in.intercept = intercept;
-    in.intercept_std_error = intercept_std_error;
-    in.coefficients = &coefficients;
-    in.standard_errors = &standard_errors;
-    in.n_samples = n_samples.value_or(0);
-    in.n_features = n_features.value_or(0);
-    in.fit_intercept = fit_intercept;
+    stats::ReportInput in = inference::report_input(*this);
     return stats::summary(layout, in);
 }
 

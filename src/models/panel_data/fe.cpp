@@ -14,6 +14,7 @@
 #include "linalg/linalg.hpp"
 #include "linalg/normal_equations.hpp"
 #include "models/linear/fit_utils.hpp"
+#include "models/inference.hpp"
 #include "models/linear/stat_utils.hpp"
 
 namespace kv {
@@ -149,12 +150,6 @@ Vector compute_clustered_standard_errors(const Matrix& xw, const Vector& e, cons
     return sandwich_standard_errors(matmul(left.view(), a_inv.view()));
 }
 
-Matrix column_matrix(const Vector& v) {
-    Matrix m(v.size(), 1);
-    if (!v.empty()) std::memcpy(m.data(), v.data(), v.size() * sizeof(double));
-    return m;
-}
-
 }  // namespace
 
 Status FE::fit(MatView x, VecView y, IdView entity_id) {
@@ -269,16 +264,8 @@ Result<Vector> FE::predict(MatView x, IdView entity_id) const {
     return out;
 }
 
-std::optional<Vector> FE::t_statistics() const { return stats::t_statistics(coefficients, standard_errors); }
-
 // The entities are not subtracted: inference uses n − k.
 std::uint64_t FE::df() const { return stats::residual_df(n_samples.value_or(0), n_features.value_or(0), false); }
-
-std::optional<Vector> FE::p_values() const { return stats::p_values(coefficients, standard_errors, df()); }
-
-Result<std::optional<Matrix>> FE::confidence_intervals(std::optional<double> alpha) const {
-    return stats::confidence_intervals(coefficients, standard_errors, df(), alpha);
-}
 
 // Always the classical mse·(X̃ᵀX̃)⁻¹, also when the standard errors are cluster-robust.
 std::optional<Matrix> FE::covariance_matrix() {
@@ -292,9 +279,7 @@ std::optional<Matrix> FE::covariance_matrix() {
 Result<std::string> FE::summary() const {
     stats::ReportLayout layout{"Fixed Effects Regression Results", "Within Estimator (Fixed Effects)",
                                robust ? "clustered" : "nonrobust", false, true};
-    stats::ReportInput in;
-    in.r_squared = r_squared;
-    in.mse = mse;
+    stats::ReportInput in = inference::report_input(*this);
     in.within_r_squared = within_r_squared;
     in.coefficients = &coefficients;
     in.standard_errors = &standard_errors;

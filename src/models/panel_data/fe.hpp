@@ -32,16 +32,12 @@ public:
     Status fit(MatView x, VecView y, IdView entity_id);
     Result<Vector> predict(MatView x, IdView entity_id) const;
     bool is_fitted() const { return coefficients.has_value(); }
-    std::optional<Vector> get_standard_errors() const { return standard_errors; }
-    std::optional<Vector> t_statistics() const;
-    std::optional<Vector> p_values() const;
-    Result<std::optional<Matrix>> confidence_intervals(std::optional<double> alpha) const;
+    std::uint64_t df() const;  // residual degrees of freedom of inference and the report
     Result<std::string> summary() const;
     std::optional<Matrix> covariance_matrix();
     std::string repr() const;
 
 private:
-    std::uint64_t df() const;
 
     EntityIndex entity_index_;  // id → entity number of the last fit
     // The within-transformed x of the last fit (n × k). The summary's diagnostics need exactly
