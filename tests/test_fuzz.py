@@ -138,7 +138,8 @@ def near_valid_args(draw, case, method):
             shape = (rows, cols)
         a = _fill(shape, data, "f8")
         if param == "sigma" and draw(st.booleans()):
-            a = a @ a.T + np.eye(rows)  # often positive definite, so that the numerics run
+            with np.errstate(over="ignore", invalid="ignore"):  # extreme draws overflow; that is the point
+                a = a @ a.T + np.eye(rows)  # often positive definite, so that the numerics run
         if param == "weights" and draw(st.booleans()):
             a = np.abs(a) + 0.5
         out.append(_relayout(a, data))
