@@ -2,6 +2,8 @@
 // Messages follow CPython's wording for the same situations.
 #include "binding/binding.hpp"
 
+#include "models/linear/fit_utils.hpp"
+
 #include <cstring>
 #include <deque>
 #include <new>
@@ -126,7 +128,9 @@ bool match_arguments(PyObject* self_or_type, const Signature& sig, PyObject* con
             PyObject* key = PyTuple_GET_ITEM(kwnames, k);
             const long idx = find_parameter(sig, key);
             if (idx < 0) {
-                type_error(qualified(self_or_type, sig) + " got an unexpected keyword argument '" + utf8(key) + "'");
+                // Formatted from the key itself, so that any str survives as written.
+                PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'",
+                             qualified(self_or_type, sig).c_str(), key);
                 return false;
             }
             if (out[idx] != nullptr) {
@@ -168,21 +172,32 @@ bool array_type_error(const char* param, PyObject* obj) {
     return false;
 }
 
+bool array_too_large_error(const char* param, const ArrayHold& hold) {
+    const Status limit = check_lapack_limits(hold.rows(), hold.cols());
+    PyErr_SetString(PyExc_ValueError, (std::string("argument '") + param + "': " + limit.error().message).c_str());
+    return false;
+}
+
 namespace {
 // Re-raises a pending TypeError as "argument '<param>': <message>", keeping its cause.
+// The message is built as a Python string, so any text the first error carries survives.
 void wrap_type_error(const char* param) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
-    PyObject* text = value ? PyObject_Str(value) : nullptr;
-    std::string msg = std::string("argument '") + param + "': " + (text ? utf8(text) : std::string());
-    Py_XDECREF(text);
+    PyObject* msg = value ? PyUnicode_FromFormat("argument '%s': %S", param, value) : nullptr;
+    if (!msg) {
+        // str() of the first error failed (its __str__ raised): say so, still naming the argument.
+        PyErr_Clear();
+        msg = PyUnicode_FromFormat("argument '%s': <exception str() failed>", param);
+    }
     PyObject* cause = value ? PyException_GetCause(value) : nullptr;
     Py_XDECREF(type);
     Py_XDECREF(value);
     Py_XDECREF(tb);
-    PyObject* fresh = PyObject_CallFunction(PyExc_TypeError, "s", msg.c_str());
+    PyObject* fresh = msg ? PyObject_CallOneArg(PyExc_TypeError, msg) : nullptr;
+    Py_XDECREF(msg);
     if (!fresh) {
         Py_XDECREF(cause);
         return;

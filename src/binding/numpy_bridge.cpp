@@ -7,6 +7,8 @@
 
 #include <cstring>
 
+#include "linalg/lapack.hpp"
+
 namespace kv::py {
 
 bool ensure_numpy() {
@@ -29,12 +31,17 @@ ArrayHold::Outcome ArrayHold::borrow_f64(PyObject* obj, int ndim, MatView& out2,
     if (!PyArray_Check(obj)) return Outcome::WrongType;
     auto* arr = reinterpret_cast<PyArrayObject*>(obj);
     if (PyArray_NDIM(arr) != ndim || !is_native_f64(PyArray_DESCR(arr))) return Outcome::WrongType;
-    Py_INCREF(obj);
-    array_ = obj;
     const npy_intp* shape = PyArray_DIMS(arr);
     const npy_intp* strides = PyArray_STRIDES(arr);
     const std::size_t rows = static_cast<std::size_t>(shape[0]);
     const std::size_t cols = ndim == 2 ? static_cast<std::size_t>(shape[1]) : 1;
+    // Refused here, before the unaligned copy below or any estimator's copy: a zero-stride
+    // view of 2^31 rows costs the caller nothing but would cost us gigabytes.
+    rows_ = rows;
+    cols_ = cols;
+    if (!fits_lapack(rows) || !fits_lapack(cols)) return Outcome::TooLarge;
+    Py_INCREF(obj);
+    array_ = obj;
     const double* base = static_cast<const double*>(PyArray_DATA(arr));
     std::ptrdiff_t rs = strides[0] / 8, cs = ndim == 2 ? strides[1] / 8 : 0;
     bool aligned = PyArray_ISALIGNED(arr) && strides[0] % 8 == 0 && (ndim == 1 || strides[1] % 8 == 0);
@@ -66,9 +73,12 @@ ArrayHold::Outcome ArrayHold::borrow_i64(PyObject* obj, IdView& out) {
     if (!PyArray_Check(obj)) return Outcome::WrongType;
     auto* arr = reinterpret_cast<PyArrayObject*>(obj);
     if (PyArray_NDIM(arr) != 1 || !is_native_i64(PyArray_DESCR(arr))) return Outcome::WrongType;
+    const std::size_t n = static_cast<std::size_t>(PyArray_DIMS(arr)[0]);
+    rows_ = n;
+    cols_ = 1;
+    if (!fits_lapack(n)) return Outcome::TooLarge;
     Py_INCREF(obj);
     array_ = obj;
-    const std::size_t n = static_cast<std::size_t>(PyArray_DIMS(arr)[0]);
     const npy_intp stride = PyArray_STRIDES(arr)[0];
     const auto* base = static_cast<const std::int64_t*>(PyArray_DATA(arr));
     if ((!PyArray_ISALIGNED(arr) || stride % 8 != 0) && n > 0) {

@@ -23,13 +23,18 @@ public:
     ArrayHold& operator=(const ArrayHold&) = delete;
     ~ArrayHold() { Py_XDECREF(array_); }
 
-    enum class Outcome { Ok, WrongType, PythonError };
+    // TooLarge: a dimension beyond the 32-bit LAPACK/BLAS integers, found before any copy.
+    enum class Outcome { Ok, WrongType, TooLarge, PythonError };
     Outcome borrow_f64(PyObject* obj, int ndim, MatView& out2, VecView& out1);
     Outcome borrow_i64(PyObject* obj, IdView& out);
+    // The shape of the array refused with TooLarge (columns 1 for a vector).
+    std::size_t rows() const { return rows_; }
+    std::size_t cols() const { return cols_; }
 
 private:
     PyObject* array_ = nullptr;
     std::unique_ptr<std::uint8_t[]> copy_;
+    std::size_t rows_ = 0, cols_ = 0;
 };
 
 PyObject* new_vector(const double* data, std::size_t n);

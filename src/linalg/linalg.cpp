@@ -139,7 +139,7 @@ LResult<Matrix> inverse(const Matrix& a) {
     if (a.cols() != n) return fail(LinalgError::not_square(a.rows(), a.cols()));
     Matrix w = a;
     if (n == 0) return w;
-    if (!fits(n) || !fits(n * n)) return fail(LinalgError::lapack_invalid_shape());
+    if (!fits(n)) return fail(LinalgError::lapack_invalid_shape());
     const lapack_int ln = checked_int(n);
     std::vector<lapack_int> ipiv(n);
     lapack_int info = 0;
@@ -161,7 +161,7 @@ LResult<Matrix> cholesky_lower(const Matrix& a) {
     if (a.cols() != n) return fail(LinalgError::not_square(a.rows(), a.cols()));
     Matrix l = a;
     if (n == 0) return l;
-    if (!fits(n) || !fits(n * n)) return fail(LinalgError::lapack_invalid_shape());
+    if (!fits(n)) return fail(LinalgError::lapack_invalid_shape());
     const lapack_int ln = checked_int(n);
     lapack_int info = 0;
     const char uplo = 'L';

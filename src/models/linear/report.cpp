@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <time.h>
 
 #include "models/linear/stat_utils.hpp"
 
@@ -111,7 +112,11 @@ LocalStamp read_local_clock() {
     static const char* const weekdays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    const std::time_t now = std::time(nullptr);
+    // CLOCK_REALTIME, not time(): glibc's time() may lag the wall clock by a few milliseconds
+    // around a second boundary, so the report could print the second before Python's own clock.
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    const std::time_t now = ts.tv_sec;
     std::tm local{};
     localtime_r(&now, &local);
     char date[64], time[32];
