@@ -26,11 +26,11 @@ DATA = ROOT / "examples" / "data"
 
 
 def load_tour() -> ModuleType:
-    spec = importlib.util.spec_from_file_location("korvalis_tour", TOUR)
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module  # dataclasses look their module up there
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("korvalis_tour", TOUR)
+    assert module_spec is not None and module_spec.loader is not None
+    module = importlib.util.module_from_spec(module_spec)
+    sys.modules[module_spec.name] = module  # dataclasses look their module up there
+    module_spec.loader.exec_module(module)
     return module
 
 

@@ -36,11 +36,11 @@ Hold::~Hold() {
         --counter_;
 }
 
-Signature::Signature(std::string_view spec, std::size_t optional) {
-    const auto colon = spec.find(':');
-    method = std::string(spec.substr(0, colon));
+Signature::Signature(std::string_view parameters, std::size_t optional) {
+    const auto colon = parameters.find(':');
+    method = std::string(parameters.substr(0, colon));
     if (colon != std::string_view::npos) {
-        std::string_view rest = spec.substr(colon + 1);
+        std::string_view rest = parameters.substr(colon + 1);
         while (!rest.empty()) {
             const auto comma = rest.find(',');
             names.emplace_back(rest.substr(0, comma));
@@ -294,8 +294,8 @@ PyObject* create_type(const ClassDef& def) {
     if (def.tp_repr) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(def.tp_repr)});
     slots.push_back({0, nullptr});
 
-    PyType_Spec spec{names.back().c_str(), static_cast<int>(def.basicsize), 0, Py_TPFLAGS_DEFAULT, slots.data()};
-    return PyType_FromSpec(&spec);
+    PyType_Spec type_desc{names.back().c_str(), static_cast<int>(def.basicsize), 0, Py_TPFLAGS_DEFAULT, slots.data()};
+    return PyType_FromSpec(&type_desc);
 }
 
 }  // namespace kv::py

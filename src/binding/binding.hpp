@@ -71,7 +71,7 @@ struct Signature {
     std::vector<std::string> names;
     std::vector<PyObject*> interned;
     std::size_t required = 0;
-    Signature(std::string_view spec, std::size_t optional);
+    Signature(std::string_view parameters, std::size_t optional);
 };
 
 // Fills `out` (one slot per parameter, nullptr when absent) or raises TypeError.
@@ -260,14 +260,14 @@ bool convert_all(Conv& conv, PyObject** raw, const Signature& sig, std::index_se
 // ---------------------------------------------------------------- entry points
 
 // A method with parameters (METH_FASTCALL | METH_KEYWORDS).
-template <auto Fn, FixedString Spec, Access A = Access::Shared>
+template <auto Fn, FixedString Params, Access A = Access::Shared>
 PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
     using Traits = member_traits<decltype(Fn)>;
     using Model = typename Traits::model;
     using Args = typename Traits::args;
     constexpr std::size_t N = Traits::arity;
     try {
-        static const Signature sig(Spec.view(), count_optional<Args>::value);
+        static const Signature sig(Params.view(), count_optional<Args>::value);
         std::array<PyObject*, N == 0 ? 1 : N> raw{};
         if (!match_arguments(self, sig, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames,
                              raw.data()))
@@ -316,10 +316,10 @@ PyObject* repr(PyObject* self) noexcept {
 }
 
 // The constructor: the Model is built from the matched options.
-template <class Model, FixedString Spec, class... Opt>
+template <class Model, FixedString Params, class... Opt>
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     try {
-        static const Signature sig(Spec.view(), sizeof...(Opt));
+        static const Signature sig(Params.view(), sizeof...(Opt));
         constexpr std::size_t N = sizeof...(Opt);
         // Flatten the tuple/dict call into the vectorcall form the matcher takes.
         std::vector<PyObject*> flat;
@@ -389,9 +389,9 @@ struct ClassDef {
 PyObject* create_type(const ClassDef& def);
 
 // Table rows.
-template <auto Fn, FixedString Spec, Access A = Access::Shared>
+template <auto Fn, FixedString Params, Access A = Access::Shared>
 PyMethodDef method(const char* name, const char* doc) {
-    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall<Fn, Spec, A>)),
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall<Fn, Params, A>)),
             METH_FASTCALL | METH_KEYWORDS, doc};
 }
 template <auto Fn, Access A = Access::Shared>
