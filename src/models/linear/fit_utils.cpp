@@ -178,4 +178,13 @@ Matrix scaled(const Matrix& m, double s) {
     return out;
 }
 
+std::optional<Matrix> cached_covariance(std::optional<Matrix>& cache, const std::optional<Matrix>& xtx_inverse,
+                                        const std::optional<double>& mse) {
+    if (!cache) {
+        if (!xtx_inverse || !mse) return std::nullopt;
+        cache = scaled(*xtx_inverse, *mse);
+    }
+    return cache;
+}
+
 }  // namespace kv

@@ -69,4 +69,9 @@ Vector linear_prediction(const MatView& x, const Vector& beta, const std::option
 
 Matrix scaled(const Matrix& m, double s);
 
+// The classical covariance mse·(DᵀD)⁻¹, filled into `cache` once per fit; nothing while either
+// input is absent (and then the cache stays empty).
+std::optional<Matrix> cached_covariance(std::optional<Matrix>& cache, const std::optional<Matrix>& xtx_inverse,
+                                        const std::optional<double>& mse);
+
 }  // namespace kv

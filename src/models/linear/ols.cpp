@@ -110,11 +110,7 @@ Result<Vector> OLS::predict(MatView x) const {
 }
 
 std::optional<Matrix> OLS::covariance_matrix() {
-    if (!covariance_cache_) {
-        if (!xtx_inverse || !mse) return std::nullopt;
-        covariance_cache_ = scaled(*xtx_inverse, *mse);
-    }
-    return covariance_cache_;
+    return cached_covariance(covariance_cache_, xtx_inverse, mse);
 }
 
 Result<std::string> OLS::summary() const {

@@ -269,11 +269,7 @@ std::uint64_t FE::df() const { return stats::residual_df(n_samples.value_or(0), 
 
 // Always the classical mse·(X̃ᵀX̃)⁻¹, also when the standard errors are cluster-robust.
 std::optional<Matrix> FE::covariance_matrix() {
-    if (!covariance_cache_) {
-        if (!xtx_inverse || !mse) return std::nullopt;
-        covariance_cache_ = scaled(*xtx_inverse, *mse);
-    }
-    return covariance_cache_;
+    return cached_covariance(covariance_cache_, xtx_inverse, mse);
 }
 
 Result<std::string> FE::summary() const {
