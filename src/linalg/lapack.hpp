@@ -44,6 +44,9 @@ double KV_BLAS(cblas_dnrm2)(lapack_int n, const double* x, lapack_int incx);
 // LAPACK (Fortran calling convention; trailing hidden string lengths).
 void KV_BLAS(dgetrf_)(const lapack_int* m, const lapack_int* n, double* a, const lapack_int* lda, lapack_int* ipiv,
                       lapack_int* info);
+void KV_BLAS(dgecon_)(const char* norm, const lapack_int* n, const double* a, const lapack_int* lda,
+                      const double* anorm, double* rcond, double* work, lapack_int* iwork, lapack_int* info,
+                      std::size_t norm_len);
 void KV_BLAS(dgetri_)(const lapack_int* n, double* a, const lapack_int* lda, const lapack_int* ipiv, double* work,
                       const lapack_int* lwork, lapack_int* info);
 void KV_BLAS(dpotrf_)(const char* uplo, const lapack_int* n, double* a, const lapack_int* lda, lapack_int* info,

@@ -134,7 +134,7 @@ LResult<Matrix> triangular_solve(const Matrix& t, Matrix b, char uplo, char tran
 Vector flatten(const Matrix& m) { return Vector(m.data(), m.data() + m.size()); }
 }  // namespace
 
-LResult<Matrix> inverse(const Matrix& a) {
+LResult<Matrix> inverse(const Matrix& a, double* rcond) {
     const std::size_t n = a.rows();
     if (a.cols() != n) return fail(LinalgError::not_square(a.rows(), a.cols()));
     Matrix w = a;
@@ -145,6 +145,22 @@ LResult<Matrix> inverse(const Matrix& a) {
     lapack_int info = 0;
     KV_BLAS(dgetrf_)(&ln, &ln, w.data(), &ln, ipiv.data(), &info);
     if (info != 0) return fail(LinalgError::lapack_info(info));
+    if (rcond) {
+        *rcond = 0.0;
+        if (finite_matrix(a)) {
+            const char norm = '1';
+            double anorm = 0;
+            for (std::size_t j = 0; j < n; ++j) {
+                double s = 0;
+                for (std::size_t i = 0; i < n; ++i) s += std::fabs(a(i, j));
+                anorm = std::max(anorm, s);
+            }
+            std::vector<double> work(4 * n);
+            std::vector<lapack_int> iwork(n);
+            KV_BLAS(dgecon_)(&norm, &ln, w.data(), &ln, &anorm, rcond, work.data(), iwork.data(), &info, 1);
+            if (info != 0) *rcond = 0.0;
+        }
+    }
     double query = 0;
     lapack_int lwork = -1;
     KV_BLAS(dgetri_)(&ln, w.data(), &ln, ipiv.data(), &query, &lwork, &info);
@@ -201,10 +217,10 @@ LResult<LeastSquares> least_squares(const Matrix& a, const Matrix& b, double rco
         return out;
     }
     if (!fits(m, n, k) || !fits(ldb * k) || !fits(m * n)) return fail(LinalgError::lapack_invalid_shape());
-    // dgelsd scales by the norms of A and b, and a NaN or infinite norm makes LAPACK print an
-    // argument error: report the offending argument (A is the 4th, b the 6th) without calling it.
+    // dgelsd scales by the norm of A, and a NaN or infinite one makes LAPACK print an argument
+    // error: report the offending argument (A is the 4th) without calling it. A non-finite b is
+    // accepted by LAPACK and gives a non-finite solution, as on every other route.
     if (!finite_matrix(a)) return fail(LinalgError::lapack_info(-4));
-    if (!finite_matrix(b)) return fail(LinalgError::lapack_info(-6));
     Matrix w = a;
     Matrix rhs = Matrix::zeros(ldb, k);
     for (std::size_t j = 0; j < k; ++j) std::memcpy(rhs.col(j), b.col(j), m * sizeof(double));

@@ -38,7 +38,8 @@ template <class T>
 using LResult = Expected<T, LinalgError>;
 
 // A⁻¹ by LU with partial pivoting (dgetrf + dgetri). An exactly zero pivot is the only singularity detected.
-LResult<Matrix> inverse(const Matrix& a);
+// With `rcond`, also the estimate of A's reciprocal 1-norm condition number (dgecon; 0 for non-finite A).
+LResult<Matrix> inverse(const Matrix& a, double* rcond = nullptr);
 // Lower-triangular L with A = L·Lᵀ (dpotrf 'L'); only the lower triangle of A is read; upper set to zero.
 LResult<Matrix> cholesky_lower(const Matrix& a);
 // Triangular solves (dtrtrs, non-unit diagonal) with a matrix right-hand side.

@@ -10,17 +10,23 @@
 // does not exist: Householder QR of the scaled design D·S, the solution from R, then two
 // steps of iterative refinement of the augmented system r + D·x = y, Dᵀr = 0 with
 // residuals accumulated in long double (this corrects x and r together, which matters for
-// large-residual problems), and the covariance from R⁻¹R⁻ᵀ. A design whose R is
-// numerically singular (condition beyond 1/(p·ε)) has no digits to give: the fast
-// route's own outcome stands.
+// large-residual problems), and the covariance from R⁻¹R⁻ᵀ.
+//
+// Rank: a design whose column-scaled condition number exceeds 1/rank_tolerance is refused
+// (RankDeficient), whichever route runs. The fast route's estimate already proves full rank
+// (κ ≲ 10³); the guarded route judges the singular values of its R, and the SVD route those
+// of the scaled design itself. A rank-deficient design has no unique answer, and the vector
+// a factorisation produces for it is arbitrary, so none is reported.
 #include "linalg/normal_equations.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "linalg/lapack.hpp"
 #include "linalg/linalg.hpp"
+#include "linalg/qr.hpp"
 
 namespace kv {
 
@@ -61,61 +67,6 @@ double reciprocal_condition(const Matrix& l, const Matrix& a) {
     lapack_int info = 0;
     const char uplo = 'L';
     KV_BLAS(dpocon_)(&uplo, &lp, l.data(), &lp, &anorm, &rcond, work.data(), iwork.data(), &info, 1);
-    return info == 0 ? rcond : 0.0;
-}
-
-struct Householder {
-    Matrix qr;    // n × p: R above the diagonal, reflectors below
-    Vector tau;   // p
-};
-
-bool householder_qr(Matrix a, Householder& out) {
-    const lapack_int m = checked_int(a.rows()), n = checked_int(a.cols());
-    out.tau.assign(a.cols(), 0.0);
-    lapack_int info = 0, lwork = -1;
-    double query = 0;
-    KV_BLAS(dgeqrf_)(&m, &n, a.data(), &m, out.tau.data(), &query, &lwork, &info);
-    if (info != 0) return false;
-    lwork = std::max<lapack_int>(1, static_cast<lapack_int>(query));
-    std::vector<double> work(static_cast<std::size_t>(lwork));
-    KV_BLAS(dgeqrf_)(&m, &n, a.data(), &m, out.tau.data(), work.data(), &lwork, &info);
-    if (info != 0) return false;
-    out.qr = std::move(a);
-    return true;
-}
-
-// c ← Qᵀc (trans 'T') or Q·c (trans 'N'), c an n-vector.
-bool apply_q(const Householder& h, char trans, double* c) {
-    const lapack_int m = checked_int(h.qr.rows()), k = checked_int(h.qr.cols()), one = 1;
-    const char side = 'L';
-    lapack_int info = 0, lwork = -1;
-    double query = 0;
-    KV_BLAS(dormqr_)(&side, &trans, &m, &one, &k, h.qr.data(), &m, h.tau.data(), c, &m, &query, &lwork, &info, 1, 1);
-    if (info != 0) return false;
-    lwork = std::max<lapack_int>(1, static_cast<lapack_int>(query));
-    std::vector<double> work(static_cast<std::size_t>(lwork));
-    KV_BLAS(dormqr_)(&side, &trans, &m, &one, &k, h.qr.data(), &m, h.tau.data(), c, &m, work.data(), &lwork, &info, 1,
-                     1);
-    return info == 0;
-}
-
-// Solves R·x = b ('N') or Rᵀ·x = b ('T') in place with the upper triangle of the QR factor.
-bool solve_r(const Householder& h, char trans, double* b) {
-    const lapack_int n = checked_int(h.qr.cols()), lda = checked_int(h.qr.rows()), one = 1;
-    const char uplo = 'U', diag = 'N';
-    lapack_int info = 0;
-    KV_BLAS(dtrtrs_)(&uplo, &trans, &diag, &n, &one, h.qr.data(), &lda, b, &n, &info, 1, 1, 1);
-    return info == 0;
-}
-
-double r_reciprocal_condition(const Householder& h) {
-    const lapack_int n = checked_int(h.qr.cols()), lda = checked_int(h.qr.rows());
-    const char norm = '1', uplo = 'U', diag = 'N';
-    double rcond = 0;
-    std::vector<double> work(3 * h.qr.cols());
-    std::vector<lapack_int> iwork(h.qr.cols());
-    lapack_int info = 0;
-    KV_BLAS(dtrcon_)(&norm, &uplo, &diag, &n, h.qr.data(), &lda, &rcond, work.data(), iwork.data(), &info, 1, 1, 1);
     return info == 0 ? rcond : 0.0;
 }
 
@@ -192,19 +143,47 @@ bool covariance_from_r(const Householder& h, Matrix& v) {
     return true;
 }
 
-Expected<NormalSolution, NormalStep> guarded_solution(const MatView& design, const MatView& rhs, const Vector& s,
-                                                      const ExactData* exact) {
-    const std::size_t n = design.rows, p = design.cols, r = rhs.cols;
-    if (n < p || !fits_lapack(n * p)) return fail(NormalStep::Factor);
-    Matrix ds = to_matrix(design);  // the scaled copy QR overwrites; only this rare route pays for it
+// Column multipliers that turn the scaled design's R into the one the rank rule judges: the
+// design's columns divided by `rank_norms` (R itself is of D·diag(s)); null means unit length.
+std::optional<Vector> rank_weights(const Vector& s, const Vector* rank_norms) {
+    if (!rank_norms) return std::nullopt;
+    Vector w(s.size());
+    for (std::size_t j = 0; j < s.size(); ++j) w[j] = 1.0 / (s[j] * (*rank_norms)[j]);
+    return w;
+}
+
+// QR of the power-of-two scaled design D·S, or nothing when LAPACK cannot take it.
+std::optional<Householder> scaled_qr(const MatView& design, const Vector& s) {
+    const std::size_t n = design.rows, p = design.cols;
+    if (n < p || !fits_lapack(n * p)) return std::nullopt;
+    Matrix ds = to_matrix(design);  // the scaled copy QR overwrites; only the rare routes pay for it
     for (std::size_t j = 0; j < p; ++j) {
         double* col = ds.col(j);
         for (std::size_t i = 0; i < n; ++i) col[i] *= s[j];
     }
     Householder h;
-    if (!householder_qr(ds, h)) return fail(NormalStep::Factor);
-    if (!(r_reciprocal_condition(h) >= static_cast<double>(p) * std::numeric_limits<double>::epsilon()))
-        return fail(NormalStep::Factor);
+    if (!householder_qr(std::move(ds), h)) return std::nullopt;
+    return h;
+}
+
+bool rank_ok(const Householder& h, const Vector& s, const Vector* rank_norms) {
+    const auto w = rank_weights(s, rank_norms);
+    return full_rank(scaled_condition(r_factor(h), w ? &*w : nullptr));
+}
+
+Expected<NormalSolution, NormalStep> guarded_solution(const MatView& design, const MatView& rhs, const Vector& s,
+                                                      const ExactData* exact, const Vector* rank_norms) {
+    const std::size_t p = design.cols, r = rhs.cols, n = design.rows;
+    auto qr = scaled_qr(design, s);
+    if (!qr) return fail(NormalStep::Factor);
+    const Householder& h = *qr;
+    if (!rank_ok(h, s, rank_norms)) return fail(NormalStep::RankDeficient);
+    // The refinement reads the scaled design again; it is the matrix QR consumed, rebuilt.
+    Matrix ds = to_matrix(design);
+    for (std::size_t j = 0; j < p; ++j) {
+        double* col = ds.col(j);
+        for (std::size_t i = 0; i < n; ++i) col[i] *= s[j];
+    }
     NormalSolution out;
     out.guarded = true;
     out.beta = Matrix(p, r);
@@ -220,41 +199,125 @@ Expected<NormalSolution, NormalStep> guarded_solution(const MatView& design, con
     return out;
 }
 
+// S·DᵀD·S with power-of-two S, its Cholesky factor when one exists, and whether the normal
+// equations keep enough digits (the fast route).
+struct ScaledGram {
+    Vector s;
+    Matrix as;
+    std::optional<Matrix> l;
+    bool well_conditioned = false;
+};
+
+ScaledGram scale_and_factor(const Matrix& gram) {
+    const std::size_t p = gram.rows();
+    ScaledGram g{power_of_two_scales(gram), gram, std::nullopt, false};
+    for (std::size_t j = 0; j < p; ++j)
+        for (std::size_t i = 0; i < p; ++i) g.as(i, j) *= g.s[i] * g.s[j];
+    if (auto l = cholesky_lower(g.as)) {
+        g.well_conditioned = reciprocal_condition(*l, g.as) >= min_normal_rcond;
+        g.l = std::move(*l);
+    }
+    return g;
+}
+
+// On the fast route the design is within about 10³·√p of orthogonal after scaling by its own
+// column lengths; judged against other lengths it can only be worse by their spread, which is
+// checked on R = Lᵀ only when that spread could carry it past the rank tolerance.
+bool fast_route_rank_ok(const ScaledGram& g, const Vector* rank_norms) {
+    if (!rank_norms) return true;
+    const std::size_t p = g.s.size();
+    double lo = std::numeric_limits<double>::infinity(), hi = 0;
+    for (std::size_t j = 0; j < p; ++j) {
+        const double t = g.s[j] * (*rank_norms)[j];
+        lo = std::min(lo, t);
+        hi = std::max(hi, t);
+    }
+    if (lo > 0 && hi <= 1e7 * lo) return true;
+    Matrix r = Matrix::zeros(p, p);
+    for (std::size_t j = 0; j < p; ++j)
+        for (std::size_t i = 0; i <= j; ++i) r(i, j) = (*g.l)(j, i);
+    const auto w = rank_weights(g.s, rank_norms);
+    return full_rank(scaled_condition(std::move(r), &*w));
+}
+
 }  // namespace
 
 Expected<NormalSolution, NormalStep> solve_normal_equations(const MatView& design, const MatView& rhs,
                                                             const Matrix& gram, const Matrix& cross,
-                                                            const ExactData* exact) {
+                                                            const ExactData* exact, const Vector* rank_norms) {
     const std::size_t p = gram.rows(), r = cross.cols();
     if (p == 0) return NormalSolution{Matrix(0, r), Matrix(0, 0), false};  // nothing to solve; LAPACK rejects n = 0 here
-    const Vector s = power_of_two_scales(gram);
-    Matrix as = gram;
-    for (std::size_t j = 0; j < p; ++j)
-        for (std::size_t i = 0; i < p; ++i) as(i, j) *= s[i] * s[j];
+    const ScaledGram g = scale_and_factor(gram);
+    const Vector& s = g.s;
+    if (!g.well_conditioned) {
+        auto guarded = guarded_solution(design, rhs, s, exact, rank_norms);
+        // Only when no QR could be formed (n·p beyond LAPACK's integers) does a Cholesky
+        // factor, however ill-conditioned, give the answer.
+        if (guarded.ok() || guarded.error() != NormalStep::Factor || !g.l) return guarded;
+    } else if (!fast_route_rank_ok(g, rank_norms)) {
+        return fail(NormalStep::RankDeficient);
+    }
+    const Matrix& l = *g.l;
     Matrix cs = cross;
     for (std::size_t c = 0; c < r; ++c)
         for (std::size_t j = 0; j < p; ++j) cs(j, c) *= s[j];
 
-    auto l = cholesky_lower(as);
-    if (!l || reciprocal_condition(*l, as) < min_normal_rcond) {
-        auto guarded = guarded_solution(design, rhs, s, exact);
-        if (guarded.ok() || !l) return guarded;
-        // Numerically singular even after scaling: the Cholesky solution is all there is.
-    }
-
-    auto z = solve_lower(*l, cs);
+    auto z = solve_lower(l, cs);
     if (!z) return fail(NormalStep::ForwardSolve);
-    auto beta = solve_lower_transposed(*l, *z);
+    auto beta = solve_lower_transposed(l, *z);
     if (!beta) return fail(NormalStep::BackSolve);
-    auto w = solve_lower(*l, Matrix::identity(p));
+    auto w = solve_lower(l, Matrix::identity(p));
     if (!w) return fail(NormalStep::InverseForward);
-    auto v = solve_lower_transposed(*l, *w);
+    auto v = solve_lower_transposed(l, *w);
     if (!v) return fail(NormalStep::InverseBack);
     for (std::size_t c = 0; c < r; ++c)
         for (std::size_t j = 0; j < p; ++j) (*beta)(j, c) *= s[j];
     for (std::size_t j = 0; j < p; ++j)
         for (std::size_t i = 0; i < p; ++i) (*v)(i, j) *= s[i] * s[j];
     return NormalSolution{std::move(*beta), std::move(*v), false};
+}
+
+Expected<void, NormalStep> check_rank(const MatView& design, const Matrix& gram) {
+    if (gram.rows() == 0) return {};
+    const ScaledGram g = scale_and_factor(gram);
+    if (g.well_conditioned) return {};
+    auto qr = scaled_qr(design, g.s);
+    if (!qr) return fail(g.l ? NormalStep::Factor : NormalStep::RankDeficient);
+    if (!rank_ok(*qr, g.s, nullptr)) return fail(NormalStep::RankDeficient);
+    return {};
+}
+
+Expected<NormalSolution, SvdFailure> solve_by_svd(const MatView& design, const MatView& rhs,
+                                                  const Vector* rank_norms) {
+    const std::size_t n = design.rows, p = design.cols, r = rhs.cols;
+    if (p == 0) return NormalSolution{Matrix(0, r), Matrix(0, 0), false};
+    if (n < p) return fail(SvdFailure{true, {}});
+    Matrix ds = to_matrix(design);  // n × p, columns scaled to the lengths the rank rule uses
+    Vector c(p);
+    for (std::size_t j = 0; j < p; ++j) {
+        double* col = ds.col(j);
+        c[j] = rank_norms ? (*rank_norms)[j] : (fits_lapack(n) ? KV_BLAS(cblas_dnrm2)(checked_int(n), col, 1) : 0.0);
+        if (!(c[j] > 0) || !std::isfinite(c[j])) {
+            // A zero column is rank deficiency; a non-finite one is left for LAPACK's refusal.
+            if (c[j] == 0) return fail(SvdFailure{true, {}});
+            c[j] = 1.0;
+        }
+        for (std::size_t i = 0; i < n; ++i) col[i] /= c[j];
+    }
+    auto ls = least_squares(ds, to_matrix(rhs));
+    if (!ls) return fail(SvdFailure{false, ls.error()});
+    const Vector& sv = ls->singular_values;
+    if (!(sv.back() >= rank_tolerance * sv.front())) return fail(SvdFailure{true, {}});
+    NormalSolution out;
+    out.beta = std::move(ls->solution);
+    for (std::size_t k = 0; k < r; ++k)
+        for (std::size_t j = 0; j < p; ++j) out.beta(j, k) /= c[j];
+    Householder h;
+    if (!householder_qr(std::move(ds), h) || !covariance_from_r(h, out.xtx_inverse))
+        return fail(SvdFailure{true, {}});
+    for (std::size_t j = 0; j < p; ++j)
+        for (std::size_t i = 0; i < p; ++i) out.xtx_inverse(i, j) /= c[i] * c[j];
+    return out;
 }
 
 }  // namespace kv

@@ -57,15 +57,16 @@ Status GLS::fit(MatView x, VecView y, MatView sigma) {
     const Matrix& d = *dw;
     const Vector& ys = *yw;
 
-    const Matrix a = gram(d);
     Vector beta;
-    std::optional<Matrix> v;  // (DᵀD)⁻¹
+    Matrix v;  // (DᵀD)⁻¹
+    const MatView rhs{ys.data(), n, 1, 1, static_cast<std::ptrdiff_t>(n)};
     if (n > 3 * p) {
-        const MatView rhs{ys.data(), n, 1, 1, static_cast<std::ptrdiff_t>(n)};
+        const Matrix a = gram(d);
         auto sol = solve_normal_equations(d.view(), rhs, a, column_matrix(transposed_matvec(d, ys.data())));
         if (!sol) {
             switch (sol.error()) {
-                case NormalStep::Factor: return runtime_error("XTX not positive definite");
+                case NormalStep::Factor:
+                case NormalStep::RankDeficient: return runtime_error("XTX not positive definite");
                 case NormalStep::ForwardSolve:
                 case NormalStep::BackSolve: return runtime_error("Cholesky solve failed");
                 case NormalStep::InverseForward: return runtime_error("Forward solve failed");
@@ -75,19 +76,20 @@ Status GLS::fit(MatView x, VecView y, MatView sigma) {
         beta.assign(sol->beta.data(), sol->beta.data() + p);
         v = std::move(sol->xtx_inverse);
     } else {
-        auto ls = least_squares(d, ys);
-        if (!ls) return runtime_error("SVD failed: " + ls.error().render());
-        beta.assign(ls->solution.data(), ls->solution.data() + p);
-        auto inv = inverse(a);
-        if (!inv) return runtime_error("Cannot compute standard errors");
-        v = std::move(*inv);
+        auto sol = solve_by_svd(d.view(), rhs);
+        if (!sol) {
+            if (sol.error().rank_deficient) return runtime_error("Cannot compute standard errors");
+            return runtime_error("SVD failed: " + sol.error().error.render());
+        }
+        beta.assign(sol->beta.data(), sol->beta.data() + p);
+        v = std::move(sol->xtx_inverse);
     }
 
     Vector r = residuals_of(d, beta, ys);
     const double ssr = dot(r.data(), r.data(), n);
     const double mse_new = ssr / static_cast<double>(n - p);
     const double r2 = clamp_r_squared(centred_r_squared(ssr, ys));  // a NaN stays NaN
-    Vector se = classical_standard_errors(*v, mse_new);
+    Vector se = classical_standard_errors(v, mse_new);
     auto split = stats::split_intercept_and_coefs(beta, se, fit_intercept);
     auto fresh_once = std::make_unique<std::once_flag>();
 

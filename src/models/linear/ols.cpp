@@ -36,25 +36,14 @@ Status OLS::fit(MatView x, VecView y) {
     std::memcpy(cross.data(), g.col(p), p * sizeof(double));
 
     Vector beta;
-    std::optional<Matrix> v;
-    auto lu_route = [&]() -> Status {
-        auto inv = inverse(a);
-        if (!inv) return runtime_error("Matrix is singular");
-        beta = matvec(inv->view(), cross.data());
-        v = std::move(*inv);
-        return {};
-    };
+    Matrix v;  // (DᵀD)⁻¹
+    const MatView rhs{yv.data, n, 1, yv.stride, 0};
     if (n > 2 * p && p < 1000) {
-        const MatView rhs{yv.data, n, 1, yv.stride, 0};
         auto sol = solve_normal_equations(d, rhs, a, cross);
-        if (sol.ok()) {
-            beta.assign(sol->beta.data(), sol->beta.data() + p);
-            v = std::move(sol->xtx_inverse);
-        } else {
+        if (!sol) {
             switch (sol.error()) {
                 case NormalStep::Factor:
-                    if (auto s = lu_route(); !s.ok()) return s;
-                    break;
+                case NormalStep::RankDeficient: return runtime_error("Matrix is singular");
                 case NormalStep::ForwardSolve: return runtime_error("Cholesky forward solve failed");
                 case NormalStep::BackSolve: return runtime_error("Cholesky back solve failed");
                 case NormalStep::InverseForward:
@@ -62,12 +51,22 @@ Status OLS::fit(MatView x, VecView y) {
                 case NormalStep::InverseBack: return runtime_error("Failed to compute matrix inverse from Cholesky");
             }
         }
+        beta.assign(sol->beta.data(), sol->beta.data() + p);
+        v = std::move(sol->xtx_inverse);
     } else if (n > 4 * p) {
-        if (auto s = lu_route(); !s.ok()) return s;
+        auto rank = check_rank(d, a);
+        auto inv = inverse(a);
+        if (!inv || (!rank && rank.error() == NormalStep::RankDeficient)) return runtime_error("Matrix is singular");
+        beta = matvec(inv->view(), cross.data());
+        v = std::move(*inv);
     } else {
-        auto ls = least_squares(to_matrix(d), to_vector(yv));
-        if (!ls) return runtime_error("SVD failed: " + ls.error().render());
-        beta.assign(ls->solution.data(), ls->solution.data() + p);
+        auto sol = solve_by_svd(d, rhs);
+        if (!sol) {
+            if (sol.error().rank_deficient) return runtime_error("Cannot compute standard errors: matrix is singular");
+            return runtime_error("SVD failed: " + sol.error().error.render());
+        }
+        beta.assign(sol->beta.data(), sol->beta.data() + p);
+        v = std::move(sol->xtx_inverse);
     }
 
     Vector e = residuals_of(d, beta, yv);
@@ -76,12 +75,7 @@ Status OLS::fit(MatView x, VecView y) {
     const double r2 = clamp_r_squared(centred_r_squared(ssr, y));  // the caller's y: contiguous, unlike the copy's column
     const double mse_new = ssr / dfd;
 
-    if (!v) {
-        auto inv = inverse(a);
-        if (!inv) return runtime_error("Cannot compute standard errors: matrix is singular");
-        v = std::move(*inv);
-    }
-    Vector se = robust ? hc0_standard_errors(d, e, *v) : classical_standard_errors(*v, mse_new);
+    Vector se = robust ? hc0_standard_errors(d, e, v) : classical_standard_errors(v, mse_new);
 
     auto split = stats::split_intercept_and_coefs(beta, se, fit_intercept);
     // Commit.

@@ -74,25 +74,28 @@ Status TSLS::fit(MatView instruments, MatView regressors, VecView targets) {
 
     // Second stage on D = [1 | X̂] (n × p).
     Matrix d = build_design(xhat.view(), fit_intercept);
-    const Matrix dtd = gram(d);
+    constexpr const char* singular = "X̂'X̂ matrix is singular";
     Matrix ycol(n, 1);
     std::copy(y.begin(), y.end(), ycol.data());
     Vector theta;
-    std::optional<Matrix> dtd_inverse;
+    Matrix dtd_inverse;
     bool solved = false;
     if (n > 3 * p && p > 0) {  // with no parameter at all there is nothing to factor
         const Matrix cross = matmul(d.transposed(), ycol.view());  // p × 1
-        auto sol = solve_normal_equations(d, ycol, dtd, cross);
+        auto sol = solve_normal_equations(d, ycol, gram(d), cross);
         if (sol.ok()) {
             theta.assign(sol->beta.data(), sol->beta.data() + p);
             dtd_inverse = std::move(sol->xtx_inverse);
             solved = true;
+        } else if (sol.error() == NormalStep::RankDeficient) {
+            return value_error(singular);
         }
     }
     if (!solved) {
-        auto ls = least_squares(d, ycol);
-        if (!ls) return value_error("Failed to solve second stage regression");
-        theta.assign(ls->solution.data(), ls->solution.data() + p);
+        auto sol = solve_by_svd(d.view(), ycol.view());
+        if (!sol) return value_error(sol.error().rank_deficient ? singular : "Failed to solve second stage regression");
+        theta.assign(sol->beta.data(), sol->beta.data() + p);
+        dtd_inverse = std::move(sol->xtx_inverse);
     }
 
     // Structural residuals: the slope columns of D now hold X itself, D = [1 | X].
@@ -103,12 +106,7 @@ Status TSLS::fit(MatView instruments, MatView regressors, VecView targets) {
     const double ssr = dot(r.data(), r.data(), n);
     const double s2 = ssr / static_cast<double>(df_resid);
 
-    if (!dtd_inverse) {
-        auto inv = inverse(dtd);
-        if (!inv) return value_error("X̂'X̂ matrix is singular");
-        dtd_inverse = std::move(*inv);
-    }
-    Matrix v = scaled(*dtd_inverse, s2);
+    Matrix v = scaled(dtd_inverse, s2);
     Vector se(p);
     for (std::size_t j = 0; j < p; ++j) se[j] = std::sqrt(v(j, j));
     const double r2 = centred_r_squared(ssr, y);

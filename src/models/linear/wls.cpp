@@ -62,29 +62,31 @@ Status WLS::fit(MatView x, VecView y, VecView weights) {
     }
     const Matrix d = scaled_design(x, s, fit_intercept);  // n × p
 
+    constexpr const char* singular = "Cannot compute standard errors: design matrix is singular";
     Vector beta;
-    std::optional<Matrix> a;  // DᵀD, p × p, formed once
-    std::optional<Matrix> v;  // (DᵀD)⁻¹ when the solve produced it
+    Matrix v;  // (DᵀD)⁻¹
     bool solved = false;
+    const MatView rhs{ys.data(), n, 1, 1, static_cast<std::ptrdiff_t>(n)};
     if (n > 3 * p) {
-        a = gram(d);
+        const Matrix a = gram(d);
         const Vector b = transposed_matvec(d, ys.data());
-        const MatView rhs{ys.data(), n, 1, 1, static_cast<std::ptrdiff_t>(n)};
-        auto sol = solve_normal_equations(d.view(), rhs, *a, column_matrix(b));
+        auto sol = solve_normal_equations(d.view(), rhs, a, column_matrix(b));
         if (sol.ok()) {
             beta.assign(sol->beta.data(), sol->beta.data() + p);
             v = std::move(sol->xtx_inverse);
             solved = true;
-        } else if (auto inv = inverse(*a); inv.ok()) {
-            beta = matvec(inv->view(), b.data());
-            v = std::move(*inv);
-            solved = true;
+        } else if (sol.error() == NormalStep::RankDeficient) {
+            return runtime_error(singular);
         }
     }
     if (!solved) {
-        auto ls = least_squares(d, ys);
-        if (!ls) return runtime_error("Failed to solve the weighted least squares system");
-        beta.assign(ls->solution.data(), ls->solution.data() + p);
+        auto sol = solve_by_svd(d.view(), rhs);
+        if (!sol) {
+            if (sol.error().rank_deficient) return runtime_error(singular);
+            return runtime_error("Failed to solve the weighted least squares system");
+        }
+        beta.assign(sol->beta.data(), sol->beta.data() + p);
+        v = std::move(sol->xtx_inverse);
     }
 
     Vector r = residuals_of(d, beta, ys);  // scaled residuals r*, then r = r*/s in place
@@ -106,13 +108,7 @@ Status WLS::fit(MatView x, VecView y, VecView weights) {
     const double r2 = std::fabs(wsst) < r_squared_guard ? 0.0 : 1.0 - wssr / wsst;
     const double sigma2_w = wssr / dfd;
 
-    if (!v) {
-        if (!a) a = gram(d);
-        auto inv = inverse(*a);
-        if (!inv) return runtime_error("Cannot compute standard errors: design matrix is singular");
-        v = std::move(*inv);
-    }
-    Vector se = classical_standard_errors(*v, sigma2_w);
+    Vector se = classical_standard_errors(v, sigma2_w);
     auto split = stats::split_intercept_and_coefs(beta, se, fit_intercept);
 
     // Commit. Without an intercept the intercept fields are left as they are (always absent).

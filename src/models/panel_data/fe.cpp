@@ -11,6 +11,7 @@
 #include <string>
 #include <utility>
 
+#include "linalg/lapack.hpp"
 #include "linalg/linalg.hpp"
 #include "linalg/normal_equations.hpp"
 #include "models/linear/fit_utils.hpp"
@@ -86,13 +87,17 @@ struct Within {
     Matrix x;                        // n × k
     Vector y;                        // n
     std::vector<long double> means;  // G × (k + 1), column by column, y's last
+    Vector raw_norms;                // k: lengths of the columns before demeaning, for the rank rule
 };
 
 Within within_transform(const MatView& x, const VecView& y, const Numbering& entities) {
-    Within out{to_matrix(x), to_vector(y), {}};
+    Within out{to_matrix(x), to_vector(y), {}, Vector(x.cols)};
     out.means.reserve(entities.counts.size() * (x.cols + 1));
     Demeaner demean(entities.codes, entities.counts);
-    for (std::size_t j = 0; j < out.x.cols(); ++j) demean(out.x.col(j), out.means);
+    for (std::size_t j = 0; j < out.x.cols(); ++j) {
+        out.raw_norms[j] = KV_BLAS(cblas_dnrm2)(checked_int(x.rows), out.x.col(j), 1);
+        demean(out.x.col(j), out.means);
+    }
     demean(out.y.data(), out.means);
     return out;
 }
@@ -173,23 +178,19 @@ Status FE::fit(MatView x, VecView y, IdView entity_id) {
     const Matrix a = gram(w.x);
     const Vector b = transposed_matvec(w.x, w.y.data());
 
+    // The rank of [entity dummies | x] is that of the demeaned columns judged against the raw
+    // columns' lengths: a regressor that is an entity-level offset of another is collinear with
+    // the effects even when its demeaned rounding residue looks like a column of its own.
     Vector beta;
-    std::optional<Matrix> a_inv;
+    Matrix a_inv;
     if (n > 2 * (groups + k) && k < 1000) {
         const ExactWithin exact(x, y, entities, w);
-        auto sol = solve_normal_equations(w.x.view(), column_matrix(w.y).view(), a, column_matrix(b), &exact);
-        if (sol.ok()) {
-            beta.assign(sol->beta.data(), sol->beta.data() + k);
-            a_inv = std::move(sol->xtx_inverse);
-        } else {
+        auto sol = solve_normal_equations(w.x.view(), column_matrix(w.y).view(), a, column_matrix(b), &exact,
+                                          &w.raw_norms);
+        if (!sol) {
             switch (sol.error()) {
-                case NormalStep::Factor: {
-                    auto inv = inverse(a);
-                    if (!inv) return runtime_error("Matrix is singular");
-                    beta = matvec(inv->view(), b.data());
-                    a_inv = std::move(*inv);
-                    break;
-                }
+                case NormalStep::Factor:
+                case NormalStep::RankDeficient: return runtime_error("Matrix is singular");
                 case NormalStep::ForwardSolve: return runtime_error("Cholesky forward solve failed");
                 case NormalStep::BackSolve: return runtime_error("Cholesky back solve failed");
                 case NormalStep::InverseForward:
@@ -197,10 +198,17 @@ Status FE::fit(MatView x, VecView y, IdView entity_id) {
                 case NormalStep::InverseBack: return runtime_error("Failed to compute matrix inverse from Cholesky");
             }
         }
+        beta.assign(sol->beta.data(), sol->beta.data() + k);
+        a_inv = std::move(sol->xtx_inverse);
     } else {
-        auto ls = least_squares(w.x, w.y);
-        if (!ls) return runtime_error("SVD failed: " + ls.error().render());
-        beta.assign(ls->solution.data(), ls->solution.data() + k);
+        const Matrix ycol = column_matrix(w.y);
+        auto sol = solve_by_svd(w.x.view(), ycol.view(), &w.raw_norms);
+        if (!sol) {
+            if (sol.error().rank_deficient) return runtime_error("Cannot compute standard errors: matrix is singular");
+            return runtime_error("SVD failed: " + sol.error().error.render());
+        }
+        beta.assign(sol->beta.data(), sol->beta.data() + k);
+        a_inv = std::move(sol->xtx_inverse);
     }
 
     Vector e = residuals_of(w.x, beta, w.y);
@@ -218,13 +226,8 @@ Status FE::fit(MatView x, VecView y, IdView entity_id) {
     const double r2 = clamp_r_squared(centred_r_squared(ssr_overall, yv));
     const double mse_new = ssr_within / static_cast<double>(n - groups - k);
 
-    if (!a_inv) {
-        auto inv = inverse(a);
-        if (!inv) return runtime_error("Cannot compute standard errors: matrix is singular");
-        a_inv = std::move(*inv);
-    }
-    Vector se = robust ? compute_clustered_standard_errors(w.x, e, *a_inv, entities)
-                       : classical_standard_errors(*a_inv, mse_new);
+    Vector se = robust ? compute_clustered_standard_errors(w.x, e, a_inv, entities)
+                       : classical_standard_errors(a_inv, mse_new);
 
     // Commit.
     n_samples = n;
