@@ -217,3 +217,85 @@ def test_fe_single_entity_slopes(name):
     m.fit(x, y, np.zeros(len(y), dtype=np.int64))
     for i, (e, c) in enumerate(zip(m.coefficients, ds["certified"]["estimates"][1:])):
         assert lre(e, c) >= 7, f"{name} slope {i}: LRE {lre(e, c):.2f}"
+
+
+def mp_estimates(kind, z, x, y, w=None, ids=None):
+    """Coefficients and standard errors of the double data computed exactly (mpmath, 60 digits):
+    least squares for ols/wls/gls/fe, (ZᵀX)⁻¹Zᵀy for iv, the projection estimator for tsls."""
+    import mpmath
+
+    mpmath.mp.dps = 60
+    M = mpmath.matrix
+    n = len(y)
+    if kind == "fe":
+        x = x - np.zeros_like(x)  # demeaned exactly below, row by row in mpmath
+        cols = [[mpmath.mpf(v) for v in x[:, j]] for j in range(x.shape[1])] + [[mpmath.mpf(v) for v in y]]
+        for g in np.unique(ids):
+            rows = np.flatnonzero(ids == g)
+            for c in cols:
+                mean = mpmath.fsum(c[i] for i in rows) / len(rows)
+                for i in rows:
+                    c[i] -= mean
+        d, t = M([list(r) for r in zip(*cols[:-1])]), M(cols[-1])
+        df = n - len(np.unique(ids)) - x.shape[1]
+    else:
+        d = M(np.column_stack([np.ones(n), x]).tolist())
+        t = M(y.tolist())
+        df = n - d.cols
+        if w is not None:
+            for i in range(n):
+                s = mpmath.sqrt(mpmath.mpf(w[i]))
+                t[i] *= s
+                for j in range(d.cols):
+                    d[i, j] *= s
+    if kind in ("iv", "tsls"):
+        zz = M(np.column_stack([np.ones(n), z]).tolist())
+        if kind == "tsls":  # X̂ = Z(ZᵀZ)⁻¹ZᵀX, then least squares of y on X̂
+            xhat = zz * (mpmath.inverse(zz.T * zz) * (zz.T * d))
+            bread = mpmath.inverse(xhat.T * xhat)
+            beta = bread * (xhat.T * t)
+        else:
+            a_inv = mpmath.inverse(zz.T * d)
+            beta = a_inv * (zz.T * t)
+            bread = a_inv * (zz.T * zz) * a_inv.T
+    else:
+        bread = mpmath.inverse(d.T * d)
+        beta = bread * (d.T * t)
+    r = t - d * beta
+    s2 = mpmath.fsum(v * v for v in r) / df
+    se = [mpmath.sqrt(s2 * bread[j, j]) for j in range(bread.rows)]
+    return np.array([float(v) for v in beta]), np.array([float(v) for v in se])
+
+
+def ill_conditioned(kind, seed=3, n=90):
+    """Full-rank data whose column-scaled condition number (for iv: of [1 | Z]) is 10⁶ to 10⁷."""
+    rng = np.random.default_rng(seed)
+    a, b, c = rng.normal(size=(3, n))
+    near = np.column_stack([a, a + 3e-7 * b, c])
+    if kind in ("iv", "tsls"):
+        z = near if kind == "iv" else np.column_stack([near, rng.normal(size=n)])
+        x = z[:, :3] @ np.array([[1.0, 0.2, 0.0], [0.0, 1.0, 0.3], [0.1, 0.0, 1.0]]) + 0.3 * rng.normal(size=(n, 3))
+        return z, x, x @ np.array([1.0, -2.0, 0.5]) + 0.7 + rng.normal(size=n)
+    y = near @ np.array([1.0, 2.0, 3.0]) + 0.7 + 1e-2 * rng.normal(size=n)
+    return None, near, y
+
+
+@pytest.mark.parametrize("kind", ["ols", "wls", "gls", "fe", "iv", "tsls"])
+def test_ill_conditioned_full_rank_keeps_its_digits(kind):
+    z, x, y = ill_conditioned(kind)
+    n = len(y)
+    w = ids = None
+    if kind == "wls":
+        w = np.random.default_rng(1).uniform(0.5, 2.0, n)
+    if kind == "fe":
+        ids = np.arange(n, dtype=np.int64) % 6
+    model = {"ols": korvalis.OLS, "wls": korvalis.WLS, "gls": korvalis.GLS, "fe": korvalis.FE,
+             "iv": korvalis.IV, "tsls": korvalis.TSLS}[kind]()
+    args = {"wls": (x, y, w), "gls": (x, y, 4.0 * np.eye(n)), "fe": (x, y, ids),
+            "iv": (z, x, y), "tsls": (z, x, y)}.get(kind, (x, y))
+    model.fit(*args)
+    beta, se = mp_estimates(kind, z, x, y, w, ids)
+    got_b = model.coefficients if kind == "fe" else np.r_[model.intercept, model.coefficients]
+    slopes_se = se if kind == "fe" else se[1:]
+    assert min(lre(g, e) for g, e in zip(got_b, beta)) >= 8
+    assert min(lre(g, e) for g, e in zip(model.standard_errors(), slopes_se)) >= 7

@@ -290,26 +290,53 @@ NUMERICAL_FAILURE = {"OLS": RuntimeError, "GLS": RuntimeError, "WLS": RuntimeErr
                      "IV": ValueError, "TSLS": ValueError}
 
 
-def singular_fit_args(case, n=40, seed=3):
-    """Valid arguments with the second column of every regressor matrix exactly zero."""
-    args = [a.copy() for a in case.fit_args(n=n, k=3, seed=seed)]
-    for param, a in zip(case.fit_params, args):
-        if a.ndim == 2 and param != "sigma":
-            a[:, 1] = 0.0
-    return args
+# The singular-design error of each class on its small-n (SVD) and large-n (normal-equation) route.
+SINGULAR_MESSAGE = {
+    "OLS": ("Cannot compute standard errors: matrix is singular", "Matrix is singular"),
+    "WLS": ("Cannot compute standard errors: design matrix is singular",) * 2,
+    "GLS": ("Cannot compute standard errors", "XTX not positive definite"),
+    "IV": ("Z'X matrix is singular. Check instrument-regressor correlation.",) * 2,
+    "TSLS": ("X̂'X̂ matrix is singular",) * 2,
+    "FE": ("Cannot compute standard errors: matrix is singular", "Matrix is singular"),
+}
+
+
+def collinear(a, kind, levels):
+    """`a` with columns 0-2 made collinear, exactly or up to rounding, with each other or with the
+    constant (for FE: with the entity effects); `levels` is 1 per row, or the row's entity id."""
+    a = a.copy()
+    if kind == "zero-column":
+        a[:, 1] = 0.0
+    elif kind == "proportional":
+        a[:, 2] = 3.1 * a[:, 0]
+    elif kind == "dummy-trap":  # a full set of group dummies: they sum to the constant
+        a[:, :3] = np.eye(3)[np.arange(len(a)) % 3]
+    else:  # an offset far above the column's own variation
+        a[:, 1] = a[:, 0] + 1e6 * levels
+    return a
+
+
+def singular_fit_args(case, n=40, seed=3, kind="zero-column"):
+    """Valid arguments with every regressor matrix (columns 0-2) rank-deficient to working precision."""
+    args = list(case.fit_args(n=n, k=3, seed=seed))
+    levels = args[2] * 1.0 if case.name == "FE" else np.ones(n)
+    return [collinear(a, kind, levels) if a.ndim == 2 and param != "sigma" else a
+            for param, a in zip(case.fit_params, args)]
 
 
 @pytest.mark.parametrize("name", CASE_IDS)
 @pytest.mark.parametrize("n", [7, 40], ids=["small-n", "large-n"])
-def test_numerical_failure_changes_nothing(name, n):
-    # Deterministic companion of the fuzzing above: an exactly singular design fails in
-    # the numerical steps, after validation, and must not touch the previous fit.
+@pytest.mark.parametrize("kind", ["zero-column", "proportional", "dummy-trap", "offset"])
+def test_numerical_failure_changes_nothing(name, n, kind):
+    # A design that is singular exactly or only up to rounding fails in the numerical steps, after
+    # validation, with the class's singular-design error for its route, and must not touch the
+    # previous fit.
     case = CASE_BY_NAME[name]
     model = case.fitted(n=20)
     before = snapshot(case, model)
     with pytest.raises(NUMERICAL_FAILURE[name]) as err:
-        model.fit(*singular_fit_args(case, n=n))
-    assert str(err.value)
+        model.fit(*singular_fit_args(case, n=n, kind=kind))
+    assert str(err.value) == SINGULAR_MESSAGE[name][n > 20]
     assert snapshot(case, model) == before
 
 

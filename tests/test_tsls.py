@@ -148,11 +148,13 @@ def test_no_regressors(n, capfd):
 
 # --- failures -------------------------------------------------------------------------------
 
-def inputs(nz, q, nx, k, ny, zero_regressor=False):
+def inputs(nz, q, nx, k, ny, zero_regressor=False, instruments=None):
     rng = np.random.default_rng(0)
     z, x, y = rng.standard_normal((nz, q)), rng.standard_normal((nx, k)), rng.standard_normal(ny)
     if zero_regressor:
         x[:, 1] = 0.0  # projects to a zero column of X̂: DᵀD has an exactly zero pivot
+    if instruments is not None:  # uninformative: X̂ is the column means, collinear with the constant
+        z[:] = instruments
     return z, x, y
 
 
@@ -171,6 +173,9 @@ FAILURES = {
     "singular-svd": ((8, 3, 8, 2, 8, True), True, "X̂'X̂ matrix is singular"),
     "singular-normal": ((40, 3, 40, 2, 40, True), True, "X̂'X̂ matrix is singular"),
     "singular-no-intercept": ((40, 3, 40, 2, 40, True), False, "X̂'X̂ matrix is singular"),
+    "zero-instruments-svd": ((8, 3, 8, 2, 8, False, 0.0), True, "X̂'X̂ matrix is singular"),
+    "zero-instruments-normal": ((40, 3, 40, 2, 40, False, 0.0), True, "X̂'X̂ matrix is singular"),
+    "constant-instruments": ((40, 3, 40, 2, 40, False, 2.5), True, "X̂'X̂ matrix is singular"),
 }
 
 
