@@ -355,3 +355,51 @@ def test_finite_extremes_are_not_called_non_finite(name, scale):
     if error is not None:
         assert type(error) is RuntimeError
         assert model.is_fitted() is False
+
+
+# (class, options, arguments multiplied by c, c, factor the coefficients and standard errors take)
+SCALINGS = [
+    ("OLS", {}, ("x",), 1e155, 1e-155), ("OLS", {}, ("x",), 1e-160, 1e160), ("OLS", {}, ("y",), 1e155, 1e155),
+    ("OLS", {"robust": True}, ("x",), 1e155, 1e-155),
+    ("OLS", {"fit_intercept": False}, ("x", "y"), 1e-160, 1.0),
+    ("WLS", {}, ("weights",), 1e307, 1.0), ("GLS", {}, ("sigma",), 1e-307, 1.0),
+    ("FE", {}, ("x",), 1e200, 1e-200), ("FE", {}, ("x",), 1e-160, 1e160), ("FE", {"robust": True}, ("y",), 1e160, 1e160),
+]
+
+
+@pytest.mark.parametrize("name,options,params,c,factor", SCALINGS,
+                         ids=[f"{s[0]}{'-' + '-'.join(s[1]) if s[1] else ''}-{'-'.join(s[2])}-{s[3]:g}" for s in SCALINGS])
+def test_data_at_the_edges_of_double_range_give_scaled_results(name, options, params, c, factor):
+    # Finite in, finite out: the fit of c·data is the fit of the data with its estimates scaled as
+    # the algebra says (reference: the same model on the unscaled data), never inf, 0 or NaN.
+    case = CASE_BY_NAME[name]
+    base_args = case.fit_args(n=60, k=2)
+    args = [a * c if p in params else a for p, a in zip(case.fit_params, base_args)]
+    base, scaled = case.cls(**options), case.cls(**options)
+    base.fit(*base_args)
+    scaled.fit(*args)
+    np.testing.assert_allclose(scaled.coefficients, base.coefficients * factor, rtol=1e-12)
+    np.testing.assert_allclose(scaled.standard_errors(), base.standard_errors() * factor, rtol=1e-12)
+    assert scaled.r_squared == pytest.approx(base.r_squared, rel=1e-12)
+
+
+@pytest.mark.parametrize("name,level", [(n, lv) for lv in (1e-10, 1e6) for n in CASE_IDS if (n, lv) != ("GLS", 1e6)],
+                         ids=lambda v: {1e-10: "small-units", 1e6: "large-level"}.get(v, v))
+def test_r_squared_is_relative_to_the_target_scale(name, level):
+    # R² is 1 − SSR/TSS whatever the target's units (reference: the unshifted, unscaled fit),
+    # and exactly 0 for a target constant up to rounding. GLS reports the R² of the whitened
+    # regression, where neither a shift nor a constant target stays one.
+    case = CASE_BY_NAME[name]
+    args = list(case.fit_args(n=60, k=2))
+    iy = case.fit_params.index("y" if "y" in case.fit_params else "targets")
+    base = case.cls()
+    base.fit(*args)
+    shifted = list(args)
+    shifted[iy] = args[iy] * level if level < 1 else level + args[iy]
+    model = case.cls()
+    model.fit(*shifted)
+    assert model.r_squared == pytest.approx(base.r_squared, rel=1e-6)
+    if name != "GLS":
+        shifted[iy] = np.full_like(args[iy], level * 3.3)
+        model.fit(*shifted)
+        assert model.r_squared == 0.0

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <memory>
 
 #include "linalg/lapack.hpp"
@@ -90,20 +91,66 @@ void copy_design_and_target(const MatView& x, const VecView& y, bool intercept, 
     }
 }
 
+bool gram_out_of_range(const Matrix& gram, std::size_t n) {
+    const double tiny = std::ldexp(static_cast<double>(n), -900);
+    bool out = false;
+    for (std::size_t j = 0; j < gram.rows(); ++j) out |= !(std::fabs(gram(j, j)) < HUGE_VAL) || gram(j, j) < tiny;
+    return out;
+}
+
+Vector max_abs_scales(const MatView& m) {
+    Vector big(m.cols, 0.0);
+    for (std::size_t i = 0; i < m.rows; ++i)
+        for (std::size_t j = 0; j < m.cols; ++j) big[j] = std::max(big[j], std::fabs(m(i, j)));
+    for (double& b : big) {
+        int e = 0;
+        if (b > 0 && std::isfinite(b)) std::frexp(b, &e);
+        b = std::ldexp(1.0, -e);
+    }
+    return big;
+}
+
+void scale_columns(DesignCopy& copy, const Vector& c) {
+    const MatView& f = copy.full;
+    double* base = copy.storage.data();
+    for (std::size_t i = 0; i < f.rows; ++i)
+        for (std::size_t j = 0; j < f.cols; ++j)
+            base[static_cast<std::ptrdiff_t>(i) * f.rs + static_cast<std::ptrdiff_t>(j) * f.cs] *= c[j];
+}
+
 bool diagonal_finite(const Matrix& gram) {
     bool bad = false;
     for (std::size_t j = 0; j < gram.rows(); ++j) bad |= nonfinite(gram(j, j));
     return !bad;
 }
 
-double centred_r_squared(double ssr, const VecView& y) {
+double centred_r_squared(const VecView& e, const VecView& y, const double* w) {
     const std::size_t n = y.size;
-    double sum = 0;
-    for (std::size_t i = 0; i < n; ++i) sum += y[i];
-    const double mean = sum / static_cast<double>(n);
-    double tss = 0;
-    for (std::size_t i = 0; i < n; ++i) tss += (y[i] - mean) * (y[i] - mean);
-    if (std::fabs(tss) < r_squared_guard) return 0.0;
+    double ymax = 0;
+    for (std::size_t i = 0; i < n; ++i) ymax = std::max(ymax, std::fabs(y[i]));
+    double s = 1.0;
+    if (ymax > 0 && std::isfinite(ymax)) {
+        int ex = 0;
+        std::frexp(ymax, &ex);
+        s = std::ldexp(1.0, -ex);  // max|y·s| in [½, 1)
+    }
+    auto weight = [&](std::size_t i) { return w ? w[i] : 1.0; };
+    double sum_w = 0, sum = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        sum_w += weight(i);
+        sum += weight(i) * (y[i] * s);
+    }
+    double mean = sum / sum_w, correction = 0;
+    for (std::size_t i = 0; i < n; ++i) correction += weight(i) * (y[i] * s - mean);
+    mean += correction / sum_w;  // a second pass makes the mean accurate to its own rounding
+    double tss = 0, ssr = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double dev = y[i] * s - mean, ei = e[i] * s;
+        tss += weight(i) * dev * dev;
+        ssr += weight(i) * ei * ei;
+    }
+    const double noise = 4.0 * std::numeric_limits<double>::epsilon() * ymax * s;
+    if (tss <= sum_w * noise * noise) return 0.0;
     return 1.0 - ssr / tss;
 }
 

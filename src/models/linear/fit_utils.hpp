@@ -9,8 +9,6 @@
 
 namespace kv {
 
-inline constexpr double r_squared_guard = 2.220446049250313e-16;
-
 bool all_finite(const MatView& x);
 bool all_finite(const VecView& v);
 
@@ -42,13 +40,29 @@ void copy_design_and_target(const MatView& x, const VecView& y, bool intercept, 
 // Gram matrix with a finite diagonal proves its data finite; only a non-finite diagonal (bad
 // data, or squares that overflow) calls for the element-by-element scan.
 bool diagonal_finite(const Matrix& gram);
+// Whether a Gram diagonal left double range: a non-finite sum of squares, or one below 2⁻⁹⁰⁰·n
+// where products of the column have lost digits to underflow. Only then are columns rescaled.
+bool gram_out_of_range(const Matrix& gram, std::size_t n);
+// Per column of m, the power of two that brings its largest magnitude into [½, 1) (1 for a zero
+// or non-finite column). Scaling by them is exact, so ordinary data would not change at all.
+Vector max_abs_scales(const MatView& m);
+// Multiplies column j of the copy by c[j] in place.
+void scale_columns(DesignCopy& copy, const Vector& c);
 
 // y − D·β.
 Vector residuals_of(const Matrix& design, const Vector& beta, const Vector& y);
 
-// 1 − SSR/TSS around the mean of y, or 0 when |TSS| is below the guard.
-double centred_r_squared(double ssr, const VecView& y);
-inline double centred_r_squared(double ssr, const Vector& y) { return centred_r_squared(ssr, view_of(y)); }
+// 1 − Σwᵢeᵢ²/Σwᵢ(yᵢ − ȳ)² around the (weighted) mean ȳ, with every wᵢ = 1 when `w` is null; 0 when
+// the target is constant up to rounding, TSS ≤ Σwᵢ·(4ε·max|yᵢ|)², a test relative to the target's
+// own scale. Both sums are taken on e and y scaled by one power of two, so neither overflows nor
+// underflows where R² itself is finite.
+double centred_r_squared(const VecView& e, const VecView& y, const double* w = nullptr);
+inline double centred_r_squared(const Vector& e, const VecView& y, const double* w = nullptr) {
+    return centred_r_squared(view_of(e), y, w);
+}
+inline double centred_r_squared(const Vector& e, const Vector& y, const double* w = nullptr) {
+    return centred_r_squared(view_of(e), view_of(y), w);
+}
 // Clamped to [−1, 1]; a NaN stays NaN.
 double clamp_r_squared(double r2);
 

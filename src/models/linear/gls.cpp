@@ -46,7 +46,20 @@ Status GLS::fit(MatView x, VecView y, MatView sigma) {
     if (p >= n) return value_error("Insufficient samples");
     if (auto limit = check_lapack_limits(n, n); !limit.ok()) return limit;
 
+    // Σ/4ᵉ with 4ᵉ near its largest variance: whitening by L/2ᵉ then stays within double range
+    // (Σ of order 1e-307 would overflow DᵀD), and everything whitened is 2ᵉ times its true value,
+    // undone exactly at the end. β and its standard errors do not depend on the scale of Σ.
     Matrix sigma_copy = to_matrix(sigma);  // n × n, kept as training_sigma
+    double largest = 0;
+    for (std::size_t i = 0; i < n; ++i)
+        if (std::isfinite(sigma_copy(i, i))) largest = std::max(largest, std::fabs(sigma_copy(i, i)));
+    int half_exponent = 0;
+    if (largest > 0) {
+        std::frexp(largest, &half_exponent);
+        half_exponent /= 2;
+        for (std::size_t i = 0; i < sigma_copy.size(); ++i)
+            sigma_copy.data()[i] = std::ldexp(sigma_copy.data()[i], -2 * half_exponent);
+    }
     auto l = cholesky_lower(sigma_copy);
     if (!l) return runtime_error("Covariance matrix is not positive definite");
     auto yw = solve_lower(*l, to_vector(y));
@@ -87,9 +100,10 @@ Status GLS::fit(MatView x, VecView y, MatView sigma) {
 
     Vector r = residuals_of(d, beta, ys);
     const double ssr = dot(r.data(), r.data(), n);
-    const double mse_new = ssr / static_cast<double>(n - p);
-    const double r2 = clamp_r_squared(centred_r_squared(ssr, ys));  // a NaN stays NaN
-    Vector se = classical_standard_errors(v, mse_new);
+    const double whitened_mse = ssr / static_cast<double>(n - p);  // on the scale of Σ/4ᵉ
+    const double mse_new = std::ldexp(whitened_mse, -2 * half_exponent);
+    const double r2 = clamp_r_squared(centred_r_squared(r, ys));  // a NaN stays NaN
+    Vector se = classical_standard_errors(v, whitened_mse);
     auto split = stats::split_intercept_and_coefs(beta, se, fit_intercept);
     auto fresh_once = std::make_unique<std::once_flag>();
 
@@ -98,6 +112,7 @@ Status GLS::fit(MatView x, VecView y, MatView sigma) {
     n_features = k;
     training_x = std::move(x_copy);
     training_sigma = std::move(sigma_copy);
+    for (double& v : r) v = std::ldexp(v, -half_exponent);
     residuals = std::move(r);
     mse = mse_new;
     r_squared = r2;

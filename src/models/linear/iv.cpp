@@ -128,7 +128,7 @@ Status IV::fit(MatView instruments, MatView regressors, VecView targets) {
 
     Vector se(p);
     for (std::size_t j = 0; j < p; ++j) se[j] = std::sqrt(v(j, j));
-    const double r2 = centred_r_squared(ssr, y);
+    const double r2 = centred_r_squared(r, y);
     auto split = stats::split_intercept_and_coefs(beta, se, fit_intercept);
 
     // Commit.

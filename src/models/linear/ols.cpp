@@ -27,9 +27,17 @@ Status OLS::fit(MatView x, VecView y) {
     const MatView d = copy.design();
     const VecView yv = copy.target();
     // One symmetric product of [D | y]: DᵀD in the leading p × p block, Dᵀy in the last column.
-    const Matrix g = gram(copy.full);
-    if (!diagonal_finite(g) && (!all_finite(x) || !all_finite(y)))
-        return value_error("Input contains NaN or infinite values");
+    Matrix g = gram(copy.full);
+    // Data whose squares leave double range are solved with every column of [1 | x | y] scaled by
+    // a power of two (exact), and the results scaled back: β_j·c_j/c_y, residuals/c_y, mse/c_y².
+    Vector c;
+    if (gram_out_of_range(g, n)) {
+        if (!all_finite(x) || !all_finite(y)) return value_error("Input contains NaN or infinite values");
+        c = max_abs_scales(copy.full);
+        if (fit_intercept) c[0] = 1.0;
+        scale_columns(copy, c);
+        g = gram(copy.full);
+    }
     Matrix a(p, p);
     for (std::size_t j = 0; j < p; ++j) std::memcpy(a.col(j), g.col(j), p * sizeof(double));
     Matrix cross(p, 1);
@@ -72,10 +80,21 @@ Status OLS::fit(MatView x, VecView y) {
     Vector e = residuals_of(d, beta, yv);
     const double ssr = dot(e.data(), e.data(), n);
     const double dfd = static_cast<double>(n - p);
-    const double r2 = clamp_r_squared(centred_r_squared(ssr, y));  // the caller's y: contiguous, unlike the copy's column
-    const double mse_new = ssr / dfd;
+    // The caller's y is contiguous, unlike the copy's column; the residuals are on the copy's scale.
+    const double r2 = clamp_r_squared(c.empty() ? centred_r_squared(e, y) : centred_r_squared(e, yv));
+    double mse_new = ssr / dfd;
 
     Vector se = robust ? hc0_standard_errors(d, e, v) : classical_standard_errors(v, mse_new);
+    if (!c.empty()) {
+        const double cy = c[p];
+        for (std::size_t j = 0; j < p; ++j) {
+            beta[j] = beta[j] * c[j] / cy;
+            se[j] = se[j] * c[j] / cy;
+            for (std::size_t i = 0; i < p; ++i) v(i, j) *= c[i] * c[j];
+        }
+        for (double& r : e) r /= cy;
+        mse_new = mse_new / cy / cy;
+    }
 
     auto split = stats::split_intercept_and_coefs(beta, se, fit_intercept);
     // Commit.

@@ -109,7 +109,7 @@ Status TSLS::fit(MatView instruments, MatView regressors, VecView targets) {
     Matrix v = scaled(dtd_inverse, s2);
     Vector se(p);
     for (std::size_t j = 0; j < p; ++j) se[j] = std::sqrt(v(j, j));
-    const double r2 = centred_r_squared(ssr, y);
+    const double r2 = centred_r_squared(r, y);
     auto split = stats::split_intercept_and_coefs(theta, se, fit_intercept);
 
     // Commit.

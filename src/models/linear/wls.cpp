@@ -54,7 +54,19 @@ Status WLS::fit(MatView x, VecView y, VecView weights) {
     }
     if (auto limit = check_lapack_limits(n, p); !limit.ok()) return limit;
 
-    const Vector w = to_vector(weights);
+    // Estimates, standard errors and R² do not change when every weight is multiplied by one
+    // constant: a power of four centred on the weights' exponent range keeps w·x² within double
+    // range (weights of 1e307 would overflow DᵀD) without rounding anything, √w included.
+    Vector w = to_vector(weights);
+    int lo = 0, hi = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        int e = 0;
+        std::frexp(w[i], &e);
+        lo = i ? std::min(lo, e) : e;
+        hi = i ? std::max(hi, e) : e;
+    }
+    if (const int shift = -2 * ((lo + hi) / 4); shift != 0)
+        for (double& v : w) v = std::ldexp(v, shift);
     Vector s(n), ys(n);
     for (std::size_t i = 0; i < n; ++i) {
         s[i] = std::sqrt(w[i]);
@@ -90,22 +102,14 @@ Status WLS::fit(MatView x, VecView y, VecView weights) {
     }
 
     Vector r = residuals_of(d, beta, ys);  // scaled residuals r*, then r = r*/s in place
-    double ssr = 0.0, wssr = 0.0, sum_w = 0.0, sum_wy = 0.0;
+    double ssr = 0.0, wssr = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
         r[i] /= s[i];
         ssr += r[i] * r[i];
         wssr += r[i] * r[i] * w[i];
-        sum_w += w[i];
-        sum_wy += w[i] * y[i];
-    }
-    const double mean_w = sum_wy / sum_w;
-    double wsst = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double dev = y[i] - mean_w;
-        wsst += w[i] * dev * dev;
     }
     const double dfd = static_cast<double>(n - p);
-    const double r2 = std::fabs(wsst) < r_squared_guard ? 0.0 : 1.0 - wssr / wsst;
+    const double r2 = centred_r_squared(r, y, w.data());
     const double sigma2_w = wssr / dfd;
 
     Vector se = classical_standard_errors(v, sigma2_w);

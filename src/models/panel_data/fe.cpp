@@ -87,17 +87,27 @@ struct Within {
     Matrix x;                        // n × k
     Vector y;                        // n
     std::vector<long double> means;  // G × (k + 1), column by column, y's last
-    Vector raw_norms;                // k: lengths of the columns before demeaning, for the rank rule
+    Vector raw_norms;                // k + 1: lengths of the columns and of y before demeaning
 };
 
+// Whether a sum of squares of the raw data leaves double range (beyond 2¹⁰⁰⁰, or a non-zero
+// one below 2⁻⁹⁰⁰·n where products have lost digits to underflow).
+bool squares_out_of_range(const Vector& norms, std::size_t n) {
+    const double tiny = std::ldexp(std::sqrt(static_cast<double>(n)), -450);
+    for (double v : norms)
+        if (!(v <= std::ldexp(1.0, 500)) || (v > 0 && v < tiny)) return true;
+    return false;
+}
+
 Within within_transform(const MatView& x, const VecView& y, const Numbering& entities) {
-    Within out{to_matrix(x), to_vector(y), {}, Vector(x.cols)};
+    Within out{to_matrix(x), to_vector(y), {}, Vector(x.cols + 1)};
     out.means.reserve(entities.counts.size() * (x.cols + 1));
     Demeaner demean(entities.codes, entities.counts);
     for (std::size_t j = 0; j < out.x.cols(); ++j) {
         out.raw_norms[j] = KV_BLAS(cblas_dnrm2)(checked_int(x.rows), out.x.col(j), 1);
         demean(out.x.col(j), out.means);
     }
+    out.raw_norms[x.cols] = KV_BLAS(cblas_dnrm2)(checked_int(x.rows), out.y.data(), 1);
     demean(out.y.data(), out.means);
     return out;
 }
@@ -175,6 +185,8 @@ Status FE::fit(MatView x, VecView y, IdView entity_id) {
     if (n <= groups + k) return value_error("Insufficient degrees of freedom for Fixed Effects estimation");
 
     Within w = within_transform(x, y, entities);
+    if (squares_out_of_range(w.raw_norms, n)) return fit_rescaled(x, y, entity_id);
+    w.raw_norms.pop_back();  // the rank rule reads the columns of x only
     const Matrix a = gram(w.x);
     const Vector b = transposed_matvec(w.x, w.y.data());
 
@@ -217,13 +229,10 @@ Status FE::fit(MatView x, VecView y, IdView entity_id) {
     Vector alpha = compute_fixed_effects(yv, xb, entities);
 
     const double ssr_within = dot(e.data(), e.data(), n);
-    const double within_r2 = clamp_r_squared(centred_r_squared(ssr_within, w.y));
-    double ssr_overall = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double r = yv[i] - (xb[i] + alpha[entities.codes[i]]);
-        ssr_overall += r * r;
-    }
-    const double r2 = clamp_r_squared(centred_r_squared(ssr_overall, yv));
+    const double within_r2 = clamp_r_squared(centred_r_squared(e, w.y));
+    Vector overall(n);  // residuals of the model with its effects, on the untransformed data
+    for (std::size_t i = 0; i < n; ++i) overall[i] = yv[i] - (xb[i] + alpha[entities.codes[i]]);
+    const double r2 = clamp_r_squared(centred_r_squared(overall, yv));
     const double mse_new = ssr_within / static_cast<double>(n - groups - k);
 
     Vector se = robust ? compute_clustered_standard_errors(w.x, e, a_inv, entities)
@@ -245,6 +254,30 @@ Status FE::fit(MatView x, VecView y, IdView entity_id) {
     within_x_ = std::move(w.x);
     covariance_cache_.reset();
     condition_number_.reset();
+    return {};
+}
+
+// x and y scaled column by column by powers of two into double range (exact), fitted, and the
+// committed results scaled back: β_j·c_j/c_y, residuals, effects and mse by c_y, (X̃ᵀX̃)⁻¹ by c.
+// A failed fit of the scaled data leaves the object as it was, like any failed fit.
+Status FE::fit_rescaled(MatView x, VecView y, IdView entity_id) {
+    const std::size_t n = x.rows, k = x.cols;
+    const Vector c = max_abs_scales(x);
+    const double cy = max_abs_scales(MatView{y.data, n, 1, y.stride, 0})[0];
+    Matrix xs = to_matrix(x);
+    for (std::size_t j = 0; j < k; ++j)
+        for (std::size_t i = 0; i < n; ++i) xs(i, j) *= c[j];
+    Vector ys = to_vector(y);
+    for (double& v : ys) v *= cy;
+    if (auto s = fit(xs.view(), view_of(ys), entity_id); !s.ok()) return s;
+    for (std::size_t j = 0; j < k; ++j) {
+        (*coefficients)[j] = (*coefficients)[j] * c[j] / cy;
+        (*standard_errors)[j] = (*standard_errors)[j] * c[j] / cy;
+        for (std::size_t i = 0; i < k; ++i) (*xtx_inverse)(i, j) *= c[i] * c[j];
+    }
+    for (double& v : *residuals) v /= cy;
+    for (double& v : *fixed_effects) v /= cy;
+    mse = *mse / cy / cy;
     return {};
 }
 

@@ -38,6 +38,7 @@ public:
     std::string repr() const;
 
 private:
+    Status fit_rescaled(MatView x, VecView y, IdView entity_id);
 
     EntityIndex entity_index_;  // id → entity number of the last fit
     // The within-transformed x of the last fit (n × k). The summary's diagnostics need exactly
