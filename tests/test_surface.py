@@ -506,6 +506,57 @@ def test_second_interpreter_is_refused():
     assert lines[1] == "MAIN STILL WORKS False"
 
 
+# NumPy is loaded at the first array conversion, not at import. When it cannot be loaded
+# nothing is printed: the conversion raises ImportError caused by the original error, and a
+# later conversion tries again.
+_NO_NUMPY = {
+    "sys.modules-None": ("import sys; sys.modules['numpy'] = None", "ImportError numpy._core.multiarray failed to import ModuleNotFoundError True True"),
+    "finder-raises": (
+        "import sys\n"
+        "class Refuse:\n"
+        "    def find_spec(self, name, path=None, target=None):\n"
+        "        if name.split('.')[0] == 'numpy':\n"
+        "            raise RuntimeError('numpy refused')\n"
+        "sys.meta_path.insert(0, Refuse())",
+        "ImportError numpy._core.multiarray failed to import RuntimeError True True"),
+    "finder-interrupted": (
+        "import sys\n"
+        "class Refuse:\n"
+        "    def find_spec(self, name, path=None, target=None):\n"
+        "        if name.split('.')[0] == 'numpy':\n"
+        "            raise KeyboardInterrupt\n"
+        "sys.meta_path.insert(0, Refuse())",
+        # Not an Exception: propagates as it is, unchained.
+        "KeyboardInterrupt  NoneType False True"),
+}
+
+
+@pytest.mark.parametrize("name", CASE_IDS)
+@pytest.mark.parametrize("how", list(_NO_NUMPY))
+def test_unloadable_numpy_prints_nothing_and_chains_the_cause(name, how):
+    block, expected = _NO_NUMPY[how]
+    fit_args = len(CASE_BY_NAME[name].fit_params)
+    code = f"""import sys
+sys.path[:0] = {sys.path!r}
+{block}
+import korvalis
+m = korvalis.{name}()
+print(m.is_fitted(), repr(m.coefficients))
+for attempt in range(2):
+    try:
+        m.fit(*[[1.0]] * {fit_args})
+    except BaseException as e:
+        c = e.__cause__
+        print(type(e).__name__, str(e) if isinstance(e, ImportError) else "",
+              type(c).__name__, e.__suppress_context__, e.__context__ is c)
+print(m.is_fitted(), 'numpy' in sys.modules and sys.modules['numpy'] is not None)
+"""
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stderr == ""
+    assert done.stdout.splitlines() == ["False None", expected, expected, "False False"]
+
+
 @pytest.mark.parametrize("name", CASE_IDS)
 def test_classes_cannot_be_subclassed(name):
     with pytest.raises(TypeError) as err:
