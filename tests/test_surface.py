@@ -5,6 +5,7 @@ rules (one module object, no second interpreter, no subclasses, no instance attr
 Messages are checked to the letter; they follow CPython's wording for the same situations.
 """
 
+import os
 import subprocess
 import sys
 import textwrap
@@ -173,6 +174,87 @@ def test_second_option_is_converted_after_the_first():
     with pytest.raises(TypeError) as err:
         korvalis.OLS(True, "x")
     assert str(err.value) == "argument 'robust': 'str' object cannot be converted to 'PyBool'"
+
+
+# A constructor called through the C API with a dictionary gets that very dictionary, and the
+# truth-value slot of a NumPy-named boolean runs Python code that may clear it: the options
+# converted after it must still be alive. Run in a child, so that a crash fails the test.
+_CLEARING_CHILD = """
+import ctypes, sys
+sys.path[:0] = {path!r}
+import korvalis
+call = ctypes.pythonapi.PyObject_Call
+call.argtypes = [ctypes.py_object] * 3
+call.restype = ctypes.py_object
+cls = korvalis.{name}
+d = {{}}
+def clear(self):
+    d.clear()
+    return False
+first = type({type_name!r}, (), {{"__bool__": clear}})
+def make():
+    d.clear()
+    d[{first!r}] = first()
+    d[{second!r}] = {value}  # referenced by d alone
+for _ in range(20):
+    make()
+    try:
+        m = call({callee}, {args}, d)
+    except TypeError as e:
+        print("TypeError", e)
+    else:
+        print({first!r}, getattr(m, {first!r}), {second!r}, getattr(m, {second!r}))
+"""
+
+
+@pytest.mark.parametrize("type_name", ["numpy.bool_", "numpy.bool"])
+@pytest.mark.parametrize(
+    "value,expected",
+    [
+        ("tuple(range(40000))", "TypeError argument '{second}': 'tuple' object cannot be converted to 'PyBool'"),
+        ("1 << 2_000_000", "TypeError argument '{second}': 'int' object cannot be converted to 'PyBool'"),
+        ("first()", "{first} False {second} False"),
+        ("True", "{first} False {second} True"),
+    ],
+    ids=["large-tuple", "large-int", "another-numpy-bool", "True"],
+)
+@pytest.mark.parametrize(
+    "callee,args", [("cls", "()"), ("cls.__new__", "(cls,)")], ids=["type-call", "__new__"]
+)
+def test_options_survive_a_truth_value_that_clears_the_keywords(type_name, value, expected, callee, args):
+    # Options are converted in parameter order: fit_intercept clears, robust is read after.
+    first, second = "fit_intercept", "robust"
+    code = _CLEARING_CHILD.format(path=sys.path, name="OLS", type_name=type_name, first=first, second=second,
+                                  value=value, callee=callee, args=args)
+    # Small objects straight from malloc, so that a freed one is overwritten (and seen by ASan).
+    env = dict(os.environ, PYTHONMALLOC="malloc")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120, env=env)
+    assert done.returncode == 0, done.stderr
+    assert done.stderr == ""
+    assert done.stdout.splitlines() == [expected.format(first=first, second=second)] * 20
+
+
+@pytest.mark.parametrize("name", CASE_IDS)
+@pytest.mark.parametrize("key", ["1", "b'fit_intercept'", "None"], ids=["int", "bytes", "None"])
+def test_constructor_keywords_must_be_strings(name, key):
+    # Only reachable through the C API, which passes the dictionary as it is.
+    code = textwrap.dedent(
+        f"""
+        import ctypes, sys
+        sys.path[:0] = {sys.path!r}
+        import korvalis
+        call = ctypes.pythonapi.PyObject_Call
+        call.argtypes = [ctypes.py_object] * 3
+        call.restype = ctypes.py_object
+        try:
+            call(korvalis.{name}, (), {{{key}: True}})
+        except TypeError as e:
+            print(e)
+        """
+    )
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == f"{name}.__new__() keywords must be strings\n"
 
 
 # ---------------------------------------------------------------- float conversion (alpha)

@@ -172,6 +172,39 @@ bool array_type_error(const char* param, PyObject* obj) {
     return false;
 }
 
+FlatArguments::~FlatArguments() {
+    for (PyObject* o : items_) Py_DECREF(o);
+    Py_XDECREF(kwnames_);
+}
+
+bool FlatArguments::fill(PyObject* self_or_type, const Signature& sig, PyObject* args, PyObject* kwargs) {
+    const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+    nargs_ = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
+    // Reserved up front: no allocation can fail between taking a reference and recording it.
+    items_.reserve(nargs_ + static_cast<std::size_t>(nkw));
+    if (nkw > 0) {
+        // Allocated before anything is read out of the dictionary: allocating can run the
+        // cyclic collector, and with it finalizers that may change the dictionary.
+        kwnames_ = PyTuple_New(nkw);
+        if (!kwnames_) return false;
+    }
+    for (std::size_t i = 0; i < nargs_; ++i) items_.push_back(Py_NewRef(PyTuple_GET_ITEM(args, i)));
+    if (nkw > 0) {
+        Py_ssize_t pos = 0, i = 0;
+        PyObject *key, *value;
+        while (i < nkw && PyDict_Next(kwargs, &pos, &key, &value)) {
+            if (!PyUnicode_Check(key)) {
+                // A dictionary passed through the C API may hold any key; CPython's wording.
+                PyErr_Format(PyExc_TypeError, "%s keywords must be strings", qualified(self_or_type, sig).c_str());
+                return false;
+            }
+            PyTuple_SET_ITEM(kwnames_, i++, Py_NewRef(key));
+            items_.push_back(Py_NewRef(value));
+        }
+    }
+    return true;
+}
+
 bool array_too_large_error(const char* param, const ArrayHold& hold) {
     const Status limit = check_lapack_limits(hold.rows(), hold.cols());
     PyErr_SetString(PyExc_ValueError, (std::string("argument '") + param + "': " + limit.error().message).c_str());
