@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 
 import korvalis
-from estimators import CASE_BY_NAME, CASE_IDS, CASES, array_type_message
+from estimators import CASE_BY_NAME, CASE_IDS, CASES, array_type_message, snapshot
 
 # ---------------------------------------------------------------- argument matching
 
@@ -255,6 +255,68 @@ def test_constructor_keywords_must_be_strings(name, key):
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     assert done.stdout == f"{name}.__new__() keywords must be strings\n"
+
+
+class _QualnameRaises(type):
+    """A metaclass whose __qualname__ raises the exception stored on the class."""
+
+    def __getattribute__(cls, attr):
+        if attr == "__qualname__":
+            raise type.__getattribute__(cls, "error")
+        return type.__getattribute__(cls, attr)
+
+
+def _odd_instance(error):
+    return _QualnameRaises("Odd", (), {"error": error})()
+
+
+def _qualname_rows():
+    rows = []
+    for case in CASES:
+        rows.append(pytest.param(case.name, None, 0, "bool", id=f"{case.name}.__new__"))
+        for position, param in enumerate(case.fit_params):
+            rows.append(pytest.param(case.name, "fit", position, "array", id=f"{case.name}.fit-{param}"))
+    return rows
+
+
+@pytest.mark.parametrize("name,method,position,kind", _qualname_rows())
+@pytest.mark.parametrize(
+    "error", [KeyboardInterrupt, SystemExit, ValueError("from __qualname__"), AttributeError, MemoryError],
+    ids=["KeyboardInterrupt", "SystemExit", "ValueError", "AttributeError", "MemoryError"],
+)
+def test_exception_from_type_qualname_propagates(name, method, position, kind, error):
+    case = CASE_BY_NAME[name]
+    m = case.cls()
+    before = snapshot(case, m)
+    bad = _odd_instance(error)
+    expected = error if isinstance(error, type) else type(error)
+    with pytest.raises(BaseException) as err:
+        if method is None:
+            case.cls(bad)
+        else:
+            args = list(case.fit_args(n=12))
+            args[position] = bad
+            m.fit(*args)
+    assert type(err.value) is expected
+    if not isinstance(error, type):
+        assert err.value is error
+    assert snapshot(case, m) == before
+
+
+@pytest.mark.parametrize("name,method,position,kind", _qualname_rows())
+def test_type_error_from_type_qualname_names_the_c_level_type(name, method, position, kind):
+    case = CASE_BY_NAME[name]
+    bad = _odd_instance(TypeError("from __qualname__"))
+    with pytest.raises(TypeError) as err:
+        if method is None:
+            case.cls(bad)
+        else:
+            args = list(case.fit_args(n=12))
+            args[position] = bad
+            case.cls().fit(*args)
+    param = case.options[0] if method is None else case.fit_params[position]
+    target = "PyBool" if kind == "bool" else "PyArray<T, D>"
+    assert str(err.value) == f"argument '{param}': 'Odd' object cannot be converted to '{target}'"
 
 
 # ---------------------------------------------------------------- float conversion (alpha)

@@ -93,15 +93,29 @@ std::string utf8(PyObject* s) {
     return std::string(c, static_cast<std::size_t>(len));
 }
 
-std::string type_qualname(PyObject* obj) {
-    PyObject* q = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__");
+// The qualified name of obj's type, for a conversion message. Reading __qualname__ runs
+// Python code when the type's metaclass provides it. A TypeError from there gives way to the
+// type's C-level name, since the caller raises a TypeError for the argument anyway; any other
+// exception (KeyboardInterrupt, MemoryError, ...) is left set and false returned, so that it
+// propagates unchanged, as an exception other than TypeError from __float__ does.
+bool type_qualname(PyObject* obj, std::string& out) {
+    PyTypeObject* tp = Py_TYPE(obj);
+    Py_INCREF(tp);  // the code run below may drop obj, and its type with it
+    PyObject* q = PyObject_GetAttrString(reinterpret_cast<PyObject*>(tp), "__qualname__");
     if (!q) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
+            Py_DECREF(tp);
+            return false;
+        }
         PyErr_Clear();
-        return Py_TYPE(obj)->tp_name;
+        out = tp->tp_name;
+        Py_DECREF(tp);
+        return true;
     }
-    std::string out = PyUnicode_Check(q) ? utf8(q) : std::string(Py_TYPE(obj)->tp_name);
+    out = PyUnicode_Check(q) ? utf8(q) : std::string(tp->tp_name);
     Py_DECREF(q);
-    return out;
+    Py_DECREF(tp);
+    return true;
 }
 
 void type_error(const std::string& msg) { PyErr_SetString(PyExc_TypeError, msg.c_str()); }
@@ -167,8 +181,9 @@ bool match_arguments(PyObject* self_or_type, const Signature& sig, PyObject* con
 }
 
 bool array_type_error(const char* param, PyObject* obj) {
-    type_error(std::string("argument '") + param + "': '" + type_qualname(obj) +
-               "' object cannot be converted to 'PyArray<T, D>'");
+    std::string name;
+    if (!type_qualname(obj, name)) return false;
+    type_error(std::string("argument '") + param + "': '" + name + "' object cannot be converted to 'PyArray<T, D>'");
     return false;
 }
 
@@ -263,8 +278,9 @@ bool convert_bool(PyObject* obj, const char* param, bool& out) {
         out = v != 0;
         return true;
     }
-    type_error(std::string("argument '") + param + "': '" + type_qualname(obj) +
-               "' object cannot be converted to 'PyBool'");
+    std::string name;
+    if (!type_qualname(obj, name)) return false;
+    type_error(std::string("argument '") + param + "': '" + name + "' object cannot be converted to 'PyBool'");
     return false;
 }
 
