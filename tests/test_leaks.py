@@ -92,6 +92,16 @@ def workload(case, fit_args, singular_args, predict_args):
             pass
 
 
+class _RefusesQualname(type):
+    def __getattribute__(cls, attr):
+        if attr == "__qualname__":
+            raise ValueError("no name")
+        return type.__getattribute__(cls, attr)
+
+
+_QualnameRefused = _RefusesQualname("_QualnameRefused", (), {})
+
+
 WATCHED_TYPES = [np.ndarray, float, int, str, bool, TypeError, ValueError, RuntimeError]
 
 
@@ -140,7 +150,19 @@ def test_binding_errors_leak_nothing():
     # Argument matching and conversion failures on their own, tens of thousands of times.
     m = korvalis.OLS()
     x = np.zeros((4, 2))
+    flag = np.bool_(True)
+    odd = _QualnameRefused()
+    key = object()
+    call_with_dict = ctypes.pythonapi.PyObject_Call
+    call_with_dict.argtypes = [ctypes.py_object] * 3
+    call_with_dict.restype = ctypes.py_object
     calls = [
+        lambda: korvalis.OLS(fit_intercept=flag, robust=flag),  # succeeds: the references taken are released
+        lambda: korvalis.OLS(flag, robust=x),
+        lambda: m.fit(x=x, y=[1.0]),
+        lambda: m.fit(x, odd),                                   # ValueError from the type's __qualname__
+        lambda: korvalis.OLS(odd),
+        lambda: call_with_dict(korvalis.OLS, (flag,), {"robust": flag, key: flag}),
         lambda: m.fit(x, [1.0]),
         lambda: m.fit(x.astype(">f8"), x[:, 0]),
         lambda: m.fit(x, x[:, 0], z=1),
@@ -156,18 +178,21 @@ def test_binding_errors_leak_nothing():
         for call in calls:
             try:
                 call()
-            except TypeError:
+            except (TypeError, ValueError):
                 pass
+
+    def counts():
+        return [sys.getrefcount(o) for o in (x, korvalis.OLS, TypeError, flag, odd, key)]
 
     for _ in range(WARMUP):
         once()
     gc.collect()
-    refs = [sys.getrefcount(x), sys.getrefcount(korvalis.OLS), sys.getrefcount(TypeError)]
+    refs = counts()
     heap0 = heap_in_use()
     for _ in range(5 * ROUNDS):
         once()
     gc.collect()
     growth = heap_in_use() - heap0
-    refs_after = [sys.getrefcount(x), sys.getrefcount(korvalis.OLS), sys.getrefcount(TypeError)]
+    refs_after = counts()
     assert refs_after == refs
     assert growth < 16 * ROUNDS

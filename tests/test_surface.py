@@ -5,6 +5,7 @@ rules (one module object, no second interpreter, no subclasses, no instance attr
 Messages are checked to the letter; they follow CPython's wording for the same situations.
 """
 
+import os
 import subprocess
 import sys
 import textwrap
@@ -13,7 +14,7 @@ import numpy as np
 import pytest
 
 import korvalis
-from estimators import CASE_BY_NAME, CASE_IDS, CASES, array_type_message
+from estimators import CASE_BY_NAME, CASE_IDS, CASES, array_type_message, snapshot
 
 # ---------------------------------------------------------------- argument matching
 
@@ -173,6 +174,149 @@ def test_second_option_is_converted_after_the_first():
     with pytest.raises(TypeError) as err:
         korvalis.OLS(True, "x")
     assert str(err.value) == "argument 'robust': 'str' object cannot be converted to 'PyBool'"
+
+
+# A constructor called through the C API with a dictionary gets that very dictionary, and the
+# truth-value slot of a NumPy-named boolean runs Python code that may clear it: the options
+# converted after it must still be alive. Run in a child, so that a crash fails the test.
+_CLEARING_CHILD = """
+import ctypes, sys
+sys.path[:0] = {path!r}
+import korvalis
+call = ctypes.pythonapi.PyObject_Call
+call.argtypes = [ctypes.py_object] * 3
+call.restype = ctypes.py_object
+cls = korvalis.{name}
+d = {{}}
+def clear(self):
+    d.clear()
+    return False
+first = type({type_name!r}, (), {{"__bool__": clear}})
+def make():
+    d.clear()
+    d[{first!r}] = first()
+    d[{second!r}] = {value}  # referenced by d alone
+for _ in range(20):
+    make()
+    try:
+        m = call({callee}, {args}, d)
+    except TypeError as e:
+        print("TypeError", e)
+    else:
+        print({first!r}, getattr(m, {first!r}), {second!r}, getattr(m, {second!r}))
+"""
+
+
+@pytest.mark.parametrize("type_name", ["numpy.bool_", "numpy.bool"])
+@pytest.mark.parametrize(
+    "value,expected",
+    [
+        ("tuple(range(40000))", "TypeError argument '{second}': 'tuple' object cannot be converted to 'PyBool'"),
+        ("1 << 2_000_000", "TypeError argument '{second}': 'int' object cannot be converted to 'PyBool'"),
+        ("first()", "{first} False {second} False"),
+        ("True", "{first} False {second} True"),
+    ],
+    ids=["large-tuple", "large-int", "another-numpy-bool", "True"],
+)
+@pytest.mark.parametrize(
+    "callee,args", [("cls", "()"), ("cls.__new__", "(cls,)")], ids=["type-call", "__new__"]
+)
+def test_options_survive_a_truth_value_that_clears_the_keywords(type_name, value, expected, callee, args):
+    # Options are converted in parameter order: fit_intercept clears, robust is read after.
+    first, second = "fit_intercept", "robust"
+    code = _CLEARING_CHILD.format(path=sys.path, name="OLS", type_name=type_name, first=first, second=second,
+                                  value=value, callee=callee, args=args)
+    # Small objects straight from malloc, so that a freed one is overwritten (and seen by ASan).
+    env = dict(os.environ, PYTHONMALLOC="malloc")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120, env=env)
+    assert done.returncode == 0, done.stderr
+    assert done.stderr == ""
+    assert done.stdout.splitlines() == [expected.format(first=first, second=second)] * 20
+
+
+@pytest.mark.parametrize("name", CASE_IDS)
+@pytest.mark.parametrize("key", ["1", "b'fit_intercept'", "None"], ids=["int", "bytes", "None"])
+def test_constructor_keywords_must_be_strings(name, key):
+    # Only reachable through the C API, which passes the dictionary as it is.
+    code = textwrap.dedent(
+        f"""
+        import ctypes, sys
+        sys.path[:0] = {sys.path!r}
+        import korvalis
+        call = ctypes.pythonapi.PyObject_Call
+        call.argtypes = [ctypes.py_object] * 3
+        call.restype = ctypes.py_object
+        try:
+            call(korvalis.{name}, (), {{{key}: True}})
+        except TypeError as e:
+            print(e)
+        """
+    )
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == f"{name}.__new__() keywords must be strings\n"
+
+
+class _QualnameRaises(type):
+    """A metaclass whose __qualname__ raises the exception stored on the class."""
+
+    def __getattribute__(cls, attr):
+        if attr == "__qualname__":
+            raise type.__getattribute__(cls, "error")
+        return type.__getattribute__(cls, attr)
+
+
+def _odd_instance(error):
+    return _QualnameRaises("Odd", (), {"error": error})()
+
+
+def _qualname_rows():
+    rows = []
+    for case in CASES:
+        rows.append(pytest.param(case.name, None, 0, "bool", id=f"{case.name}.__new__"))
+        for position, param in enumerate(case.fit_params):
+            rows.append(pytest.param(case.name, "fit", position, "array", id=f"{case.name}.fit-{param}"))
+    return rows
+
+
+@pytest.mark.parametrize("name,method,position,kind", _qualname_rows())
+@pytest.mark.parametrize(
+    "error", [KeyboardInterrupt, SystemExit, ValueError("from __qualname__"), AttributeError, MemoryError],
+    ids=["KeyboardInterrupt", "SystemExit", "ValueError", "AttributeError", "MemoryError"],
+)
+def test_exception_from_type_qualname_propagates(name, method, position, kind, error):
+    case = CASE_BY_NAME[name]
+    m = case.cls()
+    before = snapshot(case, m)
+    bad = _odd_instance(error)
+    expected = error if isinstance(error, type) else type(error)
+    with pytest.raises(BaseException) as err:
+        if method is None:
+            case.cls(bad)
+        else:
+            args = list(case.fit_args(n=12))
+            args[position] = bad
+            m.fit(*args)
+    assert type(err.value) is expected
+    if not isinstance(error, type):
+        assert err.value is error
+    assert snapshot(case, m) == before
+
+
+@pytest.mark.parametrize("name,method,position,kind", _qualname_rows())
+def test_type_error_from_type_qualname_names_the_c_level_type(name, method, position, kind):
+    case = CASE_BY_NAME[name]
+    bad = _odd_instance(TypeError("from __qualname__"))
+    with pytest.raises(TypeError) as err:
+        if method is None:
+            case.cls(bad)
+        else:
+            args = list(case.fit_args(n=12))
+            args[position] = bad
+            case.cls().fit(*args)
+    param = case.options[0] if method is None else case.fit_params[position]
+    target = "PyBool" if kind == "bool" else "PyArray<T, D>"
+    assert str(err.value) == f"argument '{param}': 'Odd' object cannot be converted to '{target}'"
 
 
 # ---------------------------------------------------------------- float conversion (alpha)
@@ -504,6 +648,57 @@ def test_second_interpreter_is_refused():
     assert lines[0] == ("FAILED <class 'ImportError'>: korvalis does not support sub-interpreters: "
                         "it is already loaded in another interpreter")
     assert lines[1] == "MAIN STILL WORKS False"
+
+
+# NumPy is loaded at the first array conversion, not at import. When it cannot be loaded
+# nothing is printed: the conversion raises ImportError caused by the original error, and a
+# later conversion tries again.
+_NO_NUMPY = {
+    "sys.modules-None": ("import sys; sys.modules['numpy'] = None", "ImportError numpy._core.multiarray failed to import ModuleNotFoundError True True"),
+    "finder-raises": (
+        "import sys\n"
+        "class Refuse:\n"
+        "    def find_spec(self, name, path=None, target=None):\n"
+        "        if name.split('.')[0] == 'numpy':\n"
+        "            raise RuntimeError('numpy refused')\n"
+        "sys.meta_path.insert(0, Refuse())",
+        "ImportError numpy._core.multiarray failed to import RuntimeError True True"),
+    "finder-interrupted": (
+        "import sys\n"
+        "class Refuse:\n"
+        "    def find_spec(self, name, path=None, target=None):\n"
+        "        if name.split('.')[0] == 'numpy':\n"
+        "            raise KeyboardInterrupt\n"
+        "sys.meta_path.insert(0, Refuse())",
+        # Not an Exception: propagates as it is, unchained.
+        "KeyboardInterrupt  NoneType False True"),
+}
+
+
+@pytest.mark.parametrize("name", CASE_IDS)
+@pytest.mark.parametrize("how", list(_NO_NUMPY))
+def test_unloadable_numpy_prints_nothing_and_chains_the_cause(name, how):
+    block, expected = _NO_NUMPY[how]
+    fit_args = len(CASE_BY_NAME[name].fit_params)
+    code = f"""import sys
+sys.path[:0] = {sys.path!r}
+{block}
+import korvalis
+m = korvalis.{name}()
+print(m.is_fitted(), repr(m.coefficients))
+for attempt in range(2):
+    try:
+        m.fit(*[[1.0]] * {fit_args})
+    except BaseException as e:
+        c = e.__cause__
+        print(type(e).__name__, str(e) if isinstance(e, ImportError) else "",
+              type(c).__name__, e.__suppress_context__, e.__context__ is c)
+print(m.is_fitted(), 'numpy' in sys.modules and sys.modules['numpy'] is not None)
+"""
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stderr == ""
+    assert done.stdout.splitlines() == ["False None", expected, expected, "False False"]
 
 
 @pytest.mark.parametrize("name", CASE_IDS)

@@ -93,15 +93,29 @@ std::string utf8(PyObject* s) {
     return std::string(c, static_cast<std::size_t>(len));
 }
 
-std::string type_qualname(PyObject* obj) {
-    PyObject* q = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__");
+// The qualified name of obj's type, for a conversion message. Reading __qualname__ runs
+// Python code when the type's metaclass provides it. A TypeError from there gives way to the
+// type's C-level name, since the caller raises a TypeError for the argument anyway; any other
+// exception (KeyboardInterrupt, MemoryError, ...) is left set and false returned, so that it
+// propagates unchanged, as an exception other than TypeError from __float__ does.
+bool type_qualname(PyObject* obj, std::string& out) {
+    PyTypeObject* tp = Py_TYPE(obj);
+    Py_INCREF(tp);  // the code run below may drop obj, and its type with it
+    PyObject* q = PyObject_GetAttrString(reinterpret_cast<PyObject*>(tp), "__qualname__");
     if (!q) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
+            Py_DECREF(tp);
+            return false;
+        }
         PyErr_Clear();
-        return Py_TYPE(obj)->tp_name;
+        out = tp->tp_name;
+        Py_DECREF(tp);
+        return true;
     }
-    std::string out = PyUnicode_Check(q) ? utf8(q) : std::string(Py_TYPE(obj)->tp_name);
+    out = PyUnicode_Check(q) ? utf8(q) : std::string(tp->tp_name);
     Py_DECREF(q);
-    return out;
+    Py_DECREF(tp);
+    return true;
 }
 
 void type_error(const std::string& msg) { PyErr_SetString(PyExc_TypeError, msg.c_str()); }
@@ -167,9 +181,43 @@ bool match_arguments(PyObject* self_or_type, const Signature& sig, PyObject* con
 }
 
 bool array_type_error(const char* param, PyObject* obj) {
-    type_error(std::string("argument '") + param + "': '" + type_qualname(obj) +
-               "' object cannot be converted to 'PyArray<T, D>'");
+    std::string name;
+    if (!type_qualname(obj, name)) return false;
+    type_error(std::string("argument '") + param + "': '" + name + "' object cannot be converted to 'PyArray<T, D>'");
     return false;
+}
+
+FlatArguments::~FlatArguments() {
+    for (PyObject* o : items_) Py_DECREF(o);
+    Py_XDECREF(kwnames_);
+}
+
+bool FlatArguments::fill(PyObject* self_or_type, const Signature& sig, PyObject* args, PyObject* kwargs) {
+    const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+    nargs_ = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
+    // Reserved up front: no allocation can fail between taking a reference and recording it.
+    items_.reserve(nargs_ + static_cast<std::size_t>(nkw));
+    if (nkw > 0) {
+        // Allocated before anything is read out of the dictionary: allocating can run the
+        // cyclic collector, and with it finalizers that may change the dictionary.
+        kwnames_ = PyTuple_New(nkw);
+        if (!kwnames_) return false;
+    }
+    for (std::size_t i = 0; i < nargs_; ++i) items_.push_back(Py_NewRef(PyTuple_GET_ITEM(args, i)));
+    if (nkw > 0) {
+        Py_ssize_t pos = 0, i = 0;
+        PyObject *key, *value;
+        while (i < nkw && PyDict_Next(kwargs, &pos, &key, &value)) {
+            if (!PyUnicode_Check(key)) {
+                // A dictionary passed through the C API may hold any key; CPython's wording.
+                PyErr_Format(PyExc_TypeError, "%s keywords must be strings", qualified(self_or_type, sig).c_str());
+                return false;
+            }
+            PyTuple_SET_ITEM(kwnames_, i++, Py_NewRef(key));
+            items_.push_back(Py_NewRef(value));
+        }
+    }
+    return true;
 }
 
 bool array_too_large_error(const char* param, const ArrayHold& hold) {
@@ -230,8 +278,9 @@ bool convert_bool(PyObject* obj, const char* param, bool& out) {
         out = v != 0;
         return true;
     }
-    type_error(std::string("argument '") + param + "': '" + type_qualname(obj) +
-               "' object cannot be converted to 'PyBool'");
+    std::string name;
+    if (!type_qualname(obj, name)) return false;
+    type_error(std::string("argument '") + param + "': '" + name + "' object cannot be converted to 'PyBool'");
     return false;
 }
 

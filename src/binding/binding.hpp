@@ -259,6 +259,50 @@ bool convert_all(Conv& conv, PyObject** raw, const Signature& sig, std::index_se
 
 // ---------------------------------------------------------------- entry points
 
+// Strong references to a call's matched arguments (and to the object the method runs on),
+// held until the call returns. Converting an argument can run Python code (a __bool__, a
+// __float__, a metaclass's __qualname__) that drops the caller's own references, for
+// example by clearing the keyword dictionary the call was made with through the C API;
+// without these the arguments converted after it would be read from freed memory.
+template <std::size_t N>
+class StrongRefs {
+public:
+    StrongRefs(const std::array<PyObject*, N>& items, PyObject* extra = nullptr) : items_(items), extra_(extra) {
+        for (PyObject* o : items_) Py_XINCREF(o);
+        Py_XINCREF(extra_);
+    }
+    ~StrongRefs() {
+        for (PyObject* o : items_) Py_XDECREF(o);
+        Py_XDECREF(extra_);
+    }
+    StrongRefs(const StrongRefs&) = delete;
+    StrongRefs& operator=(const StrongRefs&) = delete;
+
+private:
+    std::array<PyObject*, N> items_;
+    PyObject* extra_;
+};
+
+// The constructor's arguments flattened from its (tuple, dict) call into the vectorcall
+// form, each held by a strong reference from the moment it is read out of the dictionary.
+class FlatArguments {
+public:
+    FlatArguments() = default;
+    ~FlatArguments();
+    FlatArguments(const FlatArguments&) = delete;
+    FlatArguments& operator=(const FlatArguments&) = delete;
+    // False with a Python error set (no memory, or a keyword that is not a str).
+    bool fill(PyObject* self_or_type, const Signature& sig, PyObject* args, PyObject* kwargs);
+    PyObject* const* data() const { return items_.data(); }
+    std::size_t nargs() const { return nargs_; }
+    PyObject* kwnames() const { return kwnames_; }
+
+private:
+    std::vector<PyObject*> items_;
+    std::size_t nargs_ = 0;
+    PyObject* kwnames_ = nullptr;
+};
+
 // A method with parameters (METH_FASTCALL | METH_KEYWORDS).
 template <auto Fn, FixedString Params, Access A = Access::Shared>
 PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
@@ -272,6 +316,8 @@ PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyO
         if (!match_arguments(self, sig, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames,
                              raw.data()))
             return nullptr;
+        // Matching runs no Python code, so the caller's references suffice until here.
+        const StrongRefs<N == 0 ? 1 : N> refs(raw, self);
         auto* obj = as_object<Model>(self);
         Hold hold(obj->borrow, A);
         if (!hold.ok()) return nullptr;
@@ -321,27 +367,12 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
     try {
         static const Signature sig(Params.view(), sizeof...(Opt));
         constexpr std::size_t N = sizeof...(Opt);
-        // Flatten the tuple/dict call into the vectorcall form the matcher takes.
-        std::vector<PyObject*> flat;
-        const std::size_t nargs = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
-        for (std::size_t i = 0; i < nargs; ++i) flat.push_back(PyTuple_GET_ITEM(args, i));
-        PyObject* kwnames = nullptr;
-        if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
-            kwnames = PyTuple_New(PyDict_GET_SIZE(kwargs));
-            if (!kwnames) return nullptr;
-            Py_ssize_t pos = 0, i = 0;
-            PyObject *key, *value;
-            while (PyDict_Next(kwargs, &pos, &key, &value)) {
-                Py_INCREF(key);
-                PyTuple_SET_ITEM(kwnames, i++, key);
-                flat.push_back(value);
-            }
-        }
+        FlatArguments flat;
+        if (!flat.fill(reinterpret_cast<PyObject*>(type), sig, args, kwargs)) return nullptr;
         std::array<PyObject*, N> raw{};
-        const bool matched = match_arguments(reinterpret_cast<PyObject*>(type), sig, flat.data(), nargs, kwnames,
-                                             raw.data());
-        Py_XDECREF(kwnames);
-        if (!matched) return nullptr;
+        if (!match_arguments(reinterpret_cast<PyObject*>(type), sig, flat.data(), flat.nargs(), flat.kwnames(),
+                             raw.data()))
+            return nullptr;
         std::tuple<Converter<Opt>...> conv;
         if (!convert_all(conv, raw.data(), sig, std::make_index_sequence<N>{})) return nullptr;
         PyObject* self = type->tp_alloc(type, 0);

@@ -11,9 +11,33 @@
 
 namespace kv::py {
 
+// NumPy's own import_array macros print the failure to stderr before replacing it; here
+// nothing is printed: the failure becomes ImportError with the original error as its cause.
+// An exception that is not an Exception (KeyboardInterrupt, SystemExit) propagates as it is.
+// A failed load is retried by the next array conversion.
 bool ensure_numpy() {
     if (PyArray_API != nullptr) return true;
-    return PyArray_ImportNumPyAPI() >= 0;
+    if (_import_array() >= 0) return true;
+    // The table may have been found before a version check refused it: never use it then.
+    PyArray_API = nullptr;
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "NumPy's C API could not be loaded");
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyObject *type, *cause, *tb;
+    PyErr_Fetch(&type, &cause, &tb);
+    PyErr_NormalizeException(&type, &cause, &tb);
+    if (tb) PyException_SetTraceback(cause, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    PyObject* error = PyObject_CallFunction(PyExc_ImportError, "s", "numpy._core.multiarray failed to import");
+    if (!error) {
+        Py_DECREF(cause);
+        return false;
+    }
+    PyException_SetContext(error, Py_NewRef(cause));  // steals a reference
+    PyException_SetCause(error, cause);               // steals the other; "raise ... from cause"
+    PyErr_SetObject(PyExc_ImportError, error);
+    Py_DECREF(error);
+    return false;
 }
 
 namespace {
