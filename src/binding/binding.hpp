@@ -184,6 +184,12 @@ PyObject* to_py(const std::optional<T>& v) {
     if (!v) Py_RETURN_NONE;
     return to_py(*v);
 }
+// A model's reading of a slot it may not have yet (null before a fit).
+template <class T>
+PyObject* to_py(const T* v) {
+    if (!v) Py_RETURN_NONE;
+    return to_py(*v);
+}
 
 template <class R>
 PyObject* finish(R&& r) {
@@ -343,14 +349,14 @@ PyObject* noargs(PyObject* self, PyObject*) noexcept {
     }
 }
 
-// A read-only attribute backed by a data member of the model (or of a record it extends).
+// A read-only attribute backed by a data member of the model or by a const member function.
 template <class Model, auto Member>
 PyObject* getter(PyObject* self, void*) noexcept {
     try {
         auto* obj = as_object<Model>(self);
         Hold hold(obj->borrow, Access::Shared);
         if (!hold.ok()) return nullptr;
-        return to_py(obj->model.*Member);
+        return to_py(std::invoke(Member, std::as_const(obj->model)));
     } catch (...) {
         return translate_exception();
     }

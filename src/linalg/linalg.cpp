@@ -172,10 +172,9 @@ LResult<Matrix> inverse(const Matrix& a, double* rcond) {
     return w;
 }
 
-LResult<Matrix> cholesky_lower(const Matrix& a) {
-    const std::size_t n = a.rows();
-    if (a.cols() != n) return fail(LinalgError::not_square(a.rows(), a.cols()));
-    Matrix l = a;
+LResult<Matrix> cholesky_lower(Matrix l) {
+    const std::size_t n = l.rows();
+    if (l.cols() != n) return fail(LinalgError::not_square(l.rows(), l.cols()));
     if (n == 0) return l;
     if (!fits(n)) return fail(LinalgError::lapack_invalid_shape());
     const lapack_int ln = checked_int(n);
@@ -191,8 +190,7 @@ LResult<Matrix> cholesky_lower(const Matrix& a) {
     return l;
 }
 
-LResult<Matrix> solve_lower(const Matrix& l, const Matrix& b) { return triangular_solve(l, b, 'L', 'N'); }
-LResult<Matrix> solve_upper(const Matrix& u, const Matrix& b) { return triangular_solve(u, b, 'U', 'N'); }
+LResult<Matrix> solve_lower(const Matrix& l, Matrix b) { return triangular_solve(l, std::move(b), 'L', 'N'); }
 LResult<Matrix> solve_lower_transposed(const Matrix& l, const Matrix& b) { return triangular_solve(l, b, 'L', 'T'); }
 
 LResult<Vector> solve_lower(const Matrix& l, const Vector& b) {

@@ -41,11 +41,12 @@ using LResult = Expected<T, LinalgError>;
 // With `rcond`, also the estimate of A's reciprocal 1-norm condition number (dgecon; 0 for non-finite A).
 LResult<Matrix> inverse(const Matrix& a, double* rcond = nullptr);
 // Lower-triangular L with A = L·Lᵀ (dpotrf 'L'); only the lower triangle of A is read; upper set to zero.
-LResult<Matrix> cholesky_lower(const Matrix& a);
-// Triangular solves (dtrtrs, non-unit diagonal) with a matrix right-hand side.
-LResult<Matrix> solve_lower(const Matrix& l, const Matrix& b);
-LResult<Matrix> solve_upper(const Matrix& u, const Matrix& b);
-// Lᵀ·x = b from the lower factor itself (dtrtrs 'L', 'T'), the same system as solve_upper(Lᵀ, b).
+// Taken by value: a caller that moves A in factors it in its own storage.
+LResult<Matrix> cholesky_lower(Matrix a);
+// Triangular solves (dtrtrs, non-unit diagonal) with a matrix right-hand side, solved in the storage
+// of b (moved in by callers that no longer need it).
+LResult<Matrix> solve_lower(const Matrix& l, Matrix b);
+// Lᵀ·x = b from the lower factor itself (dtrtrs 'L', 'T').
 LResult<Matrix> solve_lower_transposed(const Matrix& l, const Matrix& b);
 LResult<Vector> solve_lower(const Matrix& l, const Vector& b);
 LResult<Vector> solve_lower_transposed(const Matrix& l, const Vector& b);

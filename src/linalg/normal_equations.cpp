@@ -185,7 +185,7 @@ Expected<NormalSolution, NormalStep> guarded_solution(const MatView& design, con
         for (std::size_t i = 0; i < n; ++i) col[i] *= s[j];
     }
     NormalSolution out;
-    out.guarded = true;
+    out.r = r_factor(h);
     out.beta = Matrix(p, r);
     Vector y(n);
     for (std::size_t c = 0; c < r; ++c) {
@@ -223,6 +223,14 @@ ScaledGram scale_and_factor(const Matrix& gram) {
 // On the fast route the design is within about 10³·√p of orthogonal after scaling by its own
 // column lengths; judged against other lengths it can only be worse by their spread, which is
 // checked on R = Lᵀ only when that spread could carry it past the rank tolerance.
+Matrix transposed(const Matrix& l) {
+    const std::size_t p = l.rows();
+    Matrix t = Matrix::zeros(p, p);
+    for (std::size_t j = 0; j < p; ++j)
+        for (std::size_t i = 0; i <= j; ++i) t(i, j) = l(j, i);
+    return t;
+}
+
 bool fast_route_rank_ok(const ScaledGram& g, const Vector* rank_norms) {
     if (!rank_norms) return true;
     const std::size_t p = g.s.size();
@@ -233,11 +241,8 @@ bool fast_route_rank_ok(const ScaledGram& g, const Vector* rank_norms) {
         hi = std::max(hi, t);
     }
     if (lo > 0 && hi <= 1e7 * lo) return true;
-    Matrix r = Matrix::zeros(p, p);
-    for (std::size_t j = 0; j < p; ++j)
-        for (std::size_t i = 0; i <= j; ++i) r(i, j) = (*g.l)(j, i);
     const auto w = rank_weights(g.s, rank_norms);
-    return full_rank(scaled_condition(std::move(r), &*w));
+    return full_rank(scaled_condition(transposed(*g.l), &*w));
 }
 
 }  // namespace
@@ -246,7 +251,7 @@ Expected<NormalSolution, NormalStep> solve_normal_equations(const MatView& desig
                                                             const Matrix& gram, const Matrix& cross,
                                                             const ExactData* exact, const Vector* rank_norms) {
     const std::size_t p = gram.rows(), r = cross.cols();
-    if (p == 0) return NormalSolution{Matrix(0, r), Matrix(0, 0), false};  // nothing to solve; LAPACK rejects n = 0 here
+    if (p == 0) return NormalSolution{Matrix(0, r), Matrix(0, 0), Matrix(0, 0)};  // LAPACK rejects n = 0
     const ScaledGram g = scale_and_factor(gram);
     const Vector& s = g.s;
     if (!g.well_conditioned) {
@@ -274,23 +279,27 @@ Expected<NormalSolution, NormalStep> solve_normal_equations(const MatView& desig
         for (std::size_t j = 0; j < p; ++j) (*beta)(j, c) *= s[j];
     for (std::size_t j = 0; j < p; ++j)
         for (std::size_t i = 0; i < p; ++i) (*v)(i, j) *= s[i] * s[j];
-    return NormalSolution{std::move(*beta), std::move(*v), false};
+    return NormalSolution{std::move(*beta), std::move(*v), transposed(l)};
 }
 
-Expected<void, NormalStep> check_rank(const MatView& design, const Matrix& gram) {
-    if (gram.rows() == 0) return {};
+Expected<Matrix, NormalStep> rank_factor(const MatView& design, const Matrix& gram) {
+    if (gram.rows() == 0) return Matrix(0, 0);
     const ScaledGram g = scale_and_factor(gram);
-    if (g.well_conditioned) return {};
+    if (g.well_conditioned) return transposed(*g.l);
     auto qr = scaled_qr(design, g.s);
-    if (!qr) return fail(g.l ? NormalStep::Factor : NormalStep::RankDeficient);
+    if (!qr) {
+        // No QR within LAPACK's integers: an existing Cholesky factor stands, as on the normal route.
+        if (g.l) return transposed(*g.l);
+        return fail(NormalStep::RankDeficient);
+    }
     if (!rank_ok(*qr, g.s, nullptr)) return fail(NormalStep::RankDeficient);
-    return {};
+    return r_factor(*qr);
 }
 
 Expected<NormalSolution, SvdFailure> solve_by_svd(const MatView& design, const MatView& rhs,
                                                   const Vector* rank_norms) {
     const std::size_t n = design.rows, p = design.cols, r = rhs.cols;
-    if (p == 0) return NormalSolution{Matrix(0, r), Matrix(0, 0), false};
+    if (p == 0) return NormalSolution{Matrix(0, r), Matrix(0, 0), Matrix(0, 0)};
     if (n < p) return fail(SvdFailure{true, {}});
     Matrix ds = to_matrix(design);  // n × p, columns scaled to the lengths the rank rule uses
     Vector c(p);
@@ -315,6 +324,7 @@ Expected<NormalSolution, SvdFailure> solve_by_svd(const MatView& design, const M
     Householder h;
     if (!householder_qr(std::move(ds), h) || !covariance_from_r(h, out.xtx_inverse))
         return fail(SvdFailure{true, {}});
+    out.r = r_factor(h);
     for (std::size_t j = 0; j < p; ++j)
         for (std::size_t i = 0; i < p; ++i) out.xtx_inverse(i, j) /= c[i] * c[j];
     return out;

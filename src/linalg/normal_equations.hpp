@@ -12,7 +12,8 @@ namespace kv {
 struct NormalSolution {
     Matrix beta;          // p × r, one column per right-hand side
     Matrix xtx_inverse;   // p × p, (DᵀD)⁻¹
-    bool guarded = false; // solved by the orthogonal route because DᵀD was too ill-conditioned
+    Matrix r;             // p × p upper triangular with D·S = Q·R for some diagonal S: the design's
+                          // column-scaled singular values are those of R with unit columns
 };
 
 // Which step failed; each estimator words its own message. RankDeficient: the design is
@@ -38,8 +39,9 @@ Expected<NormalSolution, NormalStep> solve_normal_equations(const MatView& desig
                                                             const ExactData* exact = nullptr,
                                                             const Vector* rank_norms = nullptr);
 
-// The rank rule alone, for a route that solves by other means (an LU inverse of DᵀD).
-Expected<void, NormalStep> check_rank(const MatView& design, const Matrix& gram);
+// The rank rule alone, for a route that solves by other means (an LU inverse of DᵀD): the
+// triangular factor R of the design (as in NormalSolution), or RankDeficient.
+Expected<Matrix, NormalStep> rank_factor(const MatView& design, const Matrix& gram);
 
 // Least squares by SVD (dgelsd) of the design with its columns brought to unit length (or
 // divided by `rank_norms`); the rank rule reads the singular values of that scaled design, and

@@ -57,4 +57,31 @@ LResult<Vector> singular_values(Matrix a) {
     return svd_values(r);
 }
 
+LResult<Matrix> column_space_basis(Matrix a, double tol) {
+    const std::size_t m = a.rows(), n = a.cols(), k = std::min(m, n);
+    if (k == 0) return Matrix(m, 0);
+    if (!fits_lapack(m) || !fits_lapack(n) || !fits_lapack(8 * k) || !fits_lapack(m * k))
+        return fail(LinalgError::lapack_invalid_shape());
+    const lapack_int lm = checked_int(m), ln = checked_int(n), lk = checked_int(k);
+    Vector s(k, 0.0);
+    Matrix u(m, k), vt(k, n);
+    std::vector<lapack_int> iwork(8 * k);
+    const char jobz = 'S';
+    double query = 0.0;
+    lapack_int lwork = -1, info = 0;
+    KV_BLAS(dgesdd_)(&jobz, &lm, &ln, a.data(), &lm, s.data(), u.data(), &lm, vt.data(), &lk, &query, &lwork,
+                     iwork.data(), &info, 1);
+    if (info != 0) return fail(LinalgError::lapack_info(info));
+    lwork = std::max<lapack_int>(1, static_cast<lapack_int>(query));
+    std::vector<double> work(static_cast<std::size_t>(lwork));
+    KV_BLAS(dgesdd_)(&jobz, &lm, &ln, a.data(), &lm, s.data(), u.data(), &lm, vt.data(), &lk, work.data(), &lwork,
+                     iwork.data(), &info, 1);
+    if (info != 0) return fail(LinalgError::lapack_info(info));
+    std::size_t r = 0;
+    while (r < k && s[r] > tol * s[0]) ++r;
+    Matrix basis(m, r);
+    if (r) std::memcpy(basis.data(), u.data(), m * r * sizeof(double));
+    return basis;
+}
+
 }  // namespace kv

@@ -11,4 +11,8 @@ namespace kv {
 // Fails with the LAPACK code when the SVD does not converge or a size exceeds LAPACK's integers.
 LResult<Vector> singular_values(Matrix a);
 
+// An orthonormal basis of the column space of `a` (m × n, consumed), m × r: the left singular
+// vectors (dgesdd, jobz = 'S') whose singular values exceed tol·σ_max.
+LResult<Matrix> column_space_basis(Matrix a, double tol);
+
 }  // namespace kv

@@ -2,6 +2,7 @@
 #include "binding/binding.hpp"
 #include "models/inference.hpp"
 #include "models/panel_data/fe.hpp"
+#include "types/rows.hpp"
 #include "types/types.hpp"
 
 namespace kv::py {
@@ -9,26 +10,17 @@ namespace kv::py {
 PyObject* fe_type() {
     static PyObject* type = nullptr;
     if (type) return type;
-    static PyMethodDef methods[] = {
-        method<&FE::is_fitted>("is_fitted", "is_fitted($self)\n--\n\n"),
+    static PyMethodDef* methods = method_table(
+        is_fitted_row<FE>(),
         method<&FE::fit, "fit:x,y,entity_id", Access::Exclusive>("fit", "fit($self, x, y, entity_id)\n--\n\n"),
         method<&FE::predict, "predict:x,entity_id">(
             "predict", "predict($self, x, entity_id)\n--\n\nMake predictions using the fitted Fixed Effects model"),
-        method<&inference::standard_errors<FE>>("standard_errors",
-                                         "standard_errors($self)\n--\n\nCalculate standard errors of coefficients"),
-        method<&inference::t_statistics<FE>>("t_statistics", "t_statistics($self)\n--\n\nCalculate t-statistics for coefficients"),
-        method<&inference::p_values<FE>>("p_values",
-                              "p_values($self)\n--\n\nCalculate p-values for coefficients using t-distribution"),
-        method<&inference::confidence_intervals<FE>, "confidence_intervals:alpha">(
-            "confidence_intervals",
-            "confidence_intervals($self, alpha=0.05)\n--\n\nCalculate confidence intervals for coefficients"),
+        inference_rows<FE>(described_inference),
         method<&FE::summary>(
             "summary",
             "summary($self)\n--\n\nGenerate a summary of the model results with Fixed Effects specific statistics"),
-        method<&FE::covariance_matrix, Access::Exclusive>(
-            "covariance_matrix", "covariance_matrix($self)\n--\n\nGet the covariance matrix of coefficients"),
-        end_of_methods,
-    };
+        method<&inference::covariance_matrix<FE>, Access::Exclusive>(
+            "covariance_matrix", "covariance_matrix($self)\n--\n\nGet the covariance matrix of coefficients"));
     static PyGetSetDef attributes[] = {
         attribute<FE, &FE::coefficients>("coefficients"),
         attribute<FE, &FE::robust>("robust"),

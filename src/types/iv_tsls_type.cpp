@@ -3,6 +3,7 @@
 #include "models/inference.hpp"
 #include "models/linear/iv.hpp"
 #include "models/linear/tsls.hpp"
+#include "types/rows.hpp"
 #include "types/types.hpp"
 
 namespace kv::py {
@@ -25,24 +26,18 @@ constexpr const char* iv_doc =
 PyObject* iv_type() {
     static PyObject* type = nullptr;
     if (type) return type;
-    static PyMethodDef methods[] = {
+    static PyMethodDef* methods = method_table(
         method<&IV::fit, "fit:instruments,regressors,targets", Access::Exclusive>(
             "fit", "fit($self, instruments, regressors, targets)\n--\n\n"),
-        method<&IV::is_fitted>("is_fitted", "is_fitted($self)\n--\n\n"),
+        is_fitted_row<IV>(),
         method<&IV::predict, "predict:regressors">("predict", "predict($self, regressors)\n--\n\n"),
-        method<&inference::standard_errors<IV>>("standard_errors", "standard_errors($self)\n--\n\n"),
-        method<&inference::t_statistics<IV>>("t_statistics", "t_statistics($self)\n--\n\n"),
-        method<&inference::p_values<IV>>("p_values", "p_values($self)\n--\n\n"),
-        method<&inference::confidence_intervals<IV>, "confidence_intervals:alpha">(
-            "confidence_intervals", "confidence_intervals($self, alpha=0.05)\n--\n\n"),
-        method<&IV::summary>("summary", "summary($self)\n--\n\n"),
-        end_of_methods,
-    };
+        inference_rows<IV>(),
+        method<&IV::summary>("summary", "summary($self)\n--\n\n"));
     static PyGetSetDef attributes[] = {
         attribute<IV, &IV::coefficients>("coefficients"),
         attribute<IV, &IV::fit_intercept>("fit_intercept"),
         attribute<IV, &IV::intercept>("intercept"),
-        attribute<IV, &IV::covariance_matrix>("covariance_matrix"),
+        attribute<IV, &inference::covariance_matrix<IV>>("covariance_matrix"),
         attribute<IV, &IV::mse>("mse"),
         attribute<IV, &IV::r_squared>("r_squared"),
         attribute<IV, &IV::residuals>("residuals"),
@@ -59,15 +54,13 @@ PyObject* iv_type() {
 PyObject* tsls_type() {
     static PyObject* type = nullptr;
     if (type) return type;
-    static PyMethodDef methods[] = {
+    static PyMethodDef* methods = method_table(
         method<&TSLS::fit, "fit:instruments,regressors,targets", Access::Exclusive>(
             "fit", "fit($self, instruments, regressors, targets)\n--\n\n"),
         method<&TSLS::summary>("summary", "summary($self)\n--\n\n"),
-        method<&TSLS::is_fitted>("is_fitted", "is_fitted($self)\n--\n\n"),
+        is_fitted_row<TSLS>(),
         method<&inference::standard_errors<TSLS>>("standard_errors", "standard_errors($self)\n--\n\n"),
-        method<&TSLS::predict, "predict:regressors">("predict", "predict($self, regressors)\n--\n\n"),
-        end_of_methods,
-    };
+        method<&TSLS::predict, "predict:regressors">("predict", "predict($self, regressors)\n--\n\n"));
     static PyGetSetDef attributes[] = {
         attribute<TSLS, &TSLS::coefficients>("coefficients"),
         attribute<TSLS, &TSLS::fit_intercept>("fit_intercept"),
@@ -77,7 +70,7 @@ PyObject* tsls_type() {
         attribute<TSLS, &TSLS::residuals>("residuals"),
         attribute<TSLS, &TSLS::n_samples>("n_samples"),
         attribute<TSLS, &TSLS::n_features>("n_features"),
-        attribute<TSLS, &TSLS::covariance_matrix>("covariance_matrix"),
+        attribute<TSLS, &inference::covariance_matrix<TSLS>>("covariance_matrix"),
         end_of_attributes,
     };
     type = create_type({"TSLS", "(fit_intercept=True)", "", sizeof(Object<TSLS>),

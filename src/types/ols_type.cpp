@@ -2,6 +2,7 @@
 #include "binding/binding.hpp"
 #include "models/inference.hpp"
 #include "models/linear/ols.hpp"
+#include "types/rows.hpp"
 #include "types/types.hpp"
 
 namespace kv::py {
@@ -10,25 +11,15 @@ PyObject* ols_type() {
     static PyObject* type = nullptr;
     if (type) return type;
     {
-        static PyMethodDef methods[] = {
-            method<&OLS::is_fitted>("is_fitted", "is_fitted($self)\n--\n\n"),
+        static PyMethodDef* methods = method_table(
+            is_fitted_row<OLS>(),
             method<&OLS::fit, "fit:x,y", Access::Exclusive>("fit", "fit($self, x, y)\n--\n\n"),
             method<&OLS::predict, "predict:x">(
                 "predict", "predict($self, x)\n--\n\nMake predictions using the fitted OLS model - optimized for performance"),
-            method<&inference::standard_errors<OLS>>("standard_errors",
-                                              "standard_errors($self)\n--\n\nCalculate standard errors of coefficients"),
-            method<&inference::t_statistics<OLS>>("t_statistics",
-                                       "t_statistics($self)\n--\n\nCalculate t-statistics for coefficients"),
-            method<&inference::p_values<OLS>>("p_values",
-                                   "p_values($self)\n--\n\nCalculate p-values for coefficients using t-distribution"),
-            method<&inference::confidence_intervals<OLS>, "confidence_intervals:alpha">(
-                "confidence_intervals",
-                "confidence_intervals($self, alpha=0.05)\n--\n\nCalculate confidence intervals for coefficients"),
+            inference_rows<OLS>(described_inference),
             method<&OLS::summary>("summary", "summary($self)\n--\n\nGenerate a summary of the model results"),
-            method<&OLS::covariance_matrix, Access::Exclusive>(
-                "covariance_matrix", "covariance_matrix($self)\n--\n\nGet the covariance matrix of coefficients"),
-            end_of_methods,
-        };
+            method<&inference::covariance_matrix<OLS>, Access::Exclusive>(
+                "covariance_matrix", "covariance_matrix($self)\n--\n\nGet the covariance matrix of coefficients"));
         static PyGetSetDef attributes[] = {
             attribute<OLS, &OLS::coefficients>("coefficients"),
             attribute<OLS, &OLS::fit_intercept>("fit_intercept"),

@@ -3,6 +3,7 @@
 #include "models/inference.hpp"
 #include "models/linear/gls.hpp"
 #include "models/linear/wls.hpp"
+#include "types/rows.hpp"
 #include "types/types.hpp"
 
 namespace kv::py {
@@ -10,7 +11,7 @@ namespace kv::py {
 PyObject* wls_type() {
     static PyObject* type = nullptr;
     if (type) return type;
-    static PyMethodDef methods[] = {
+    static PyMethodDef* methods = method_table(
         method<&WLS::fit, "fit:x,y,weights", Access::Exclusive>(
             "fit",
             "fit($self, x, y, weights)\n--\n\nWLS fitting with optimized diagonal weighting and numerical stability.\n\n"
@@ -18,15 +19,9 @@ PyObject* wls_type() {
             "This implementation uses sqrt(weights) transformation for numerical stability."),
         method<&WLS::predict, "predict:x">("predict",
                                            "predict($self, x)\n--\n\nFast prediction with optimized operations"),
-        method<&inference::standard_errors<WLS>>("standard_errors", "standard_errors($self)\n--\n\n"),
-        method<&inference::t_statistics<WLS>>("t_statistics", "t_statistics($self)\n--\n\n"),
-        method<&inference::p_values<WLS>>("p_values", "p_values($self)\n--\n\n"),
-        method<&inference::confidence_intervals<WLS>, "confidence_intervals:alpha">(
-            "confidence_intervals", "confidence_intervals($self, alpha=0.05)\n--\n\n"),
+        inference_rows<WLS>(),
         method<&WLS::summary>("summary", "summary($self)\n--\n\n"),
-        method<&WLS::is_fitted>("is_fitted", "is_fitted($self)\n--\n\n"),
-        end_of_methods,
-    };
+        is_fitted_row<WLS>());
     static PyGetSetDef attributes[] = {
         attribute<WLS, &WLS::coefficients>("coefficients"), attribute<WLS, &WLS::intercept>("intercept"),
         attribute<WLS, &WLS::fit_intercept>("fit_intercept"), attribute<WLS, &WLS::mse>("mse"),
@@ -43,20 +38,14 @@ PyObject* wls_type() {
 PyObject* gls_type() {
     static PyObject* type = nullptr;
     if (type) return type;
-    static PyMethodDef methods[] = {
+    static PyMethodDef* methods = method_table(
         method<&GLS::fit, "fit:x,y,sigma", Access::Exclusive>(
             "fit", "fit($self, x, y, sigma)\n--\n\nGLS fitting with optimized Cholesky whitening and efficient operations"),
         method<&GLS::predict, "predict:x">("predict",
                                            "predict($self, x)\n--\n\nFast prediction with optimized operations"),
-        method<&inference::standard_errors<GLS>>("standard_errors", "standard_errors($self)\n--\n\n"),
-        method<&inference::t_statistics<GLS>>("t_statistics", "t_statistics($self)\n--\n\n"),
-        method<&inference::p_values<GLS>>("p_values", "p_values($self)\n--\n\n"),
-        method<&inference::confidence_intervals<GLS>, "confidence_intervals:alpha">(
-            "confidence_intervals", "confidence_intervals($self, alpha=0.05)\n--\n\n"),
+        inference_rows<GLS>(),
         method<&GLS::summary>("summary", "summary($self)\n--\n\n"),
-        method<&GLS::is_fitted>("is_fitted", "is_fitted($self)\n--\n\n"),
-        end_of_methods,
-    };
+        is_fitted_row<GLS>());
     static PyGetSetDef attributes[] = {
         attribute<GLS, &GLS::coefficients>("coefficients"), attribute<GLS, &GLS::intercept>("intercept"),
         attribute<GLS, &GLS::fit_intercept>("fit_intercept"), attribute<GLS, &GLS::mse>("mse"),

@@ -113,8 +113,8 @@ void run(std::istringstream& in) {
         input.intercept = maybe(b0);
         input.intercept_std_error = maybe(s0);
         input.within_r_squared = maybe(w);
-        input.coefficients = &coefs;
-        input.standard_errors = &ses;
+        input.coefficients = coefs;
+        input.standard_errors = ses;
         input.n_samples = n;
         input.n_features = p;
         input.fit_intercept = fit_intercept != 0;

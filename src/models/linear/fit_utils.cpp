@@ -70,9 +70,10 @@ Vector residuals_of(const MatView& design, const Vector& beta, const VecView& y)
     return e;
 }
 
-void copy_design_and_target(const MatView& x, const VecView& y, bool intercept, DesignCopy& out) {
+void copy_design_and_target(const MatView& x, const VecView& y, bool intercept, DesignCopy& out,
+                            bool column_major) {
     const std::size_t n = x.rows, k = x.cols, off = intercept ? 1 : 0, w = k + off + 1;
-    if (x.row_major() && n > 0) {
+    if (x.row_major() && n > 0 && !column_major) {
         out.storage = Matrix(w, n);  // column-major w × n, i.e. row-major n × w
         double* dst = out.storage.data();
         for (std::size_t i = 0; i < n; ++i, dst += w) {

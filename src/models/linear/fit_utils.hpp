@@ -19,8 +19,8 @@ Status check_lapack_limits(std::size_t rows, std::size_t cols);
 Matrix build_design(const MatView& x, bool intercept);
 
 // An owned copy of [1 | x | y] (n × (p + 1)), made in one pass. It is stored row-major when x
-// is C-ordered (so the copy is a plain row copy) and column-major otherwise; one symmetric
-// product of it gives DᵀD, Dᵀy and yᵀy at once.
+// is C-ordered (so the copy is a plain row copy) unless `column_major` asks otherwise, and
+// column-major otherwise; one symmetric product of it gives DᵀD, Dᵀy and yᵀy at once.
 struct DesignCopy {
     Matrix storage;
     MatView full;  // n × (p + 1)
@@ -34,7 +34,8 @@ struct DesignCopy {
         return {full.data + off, full.rows, full.cols - 1 - (intercept ? 1 : 0), full.rs, full.cs};
     }
 };
-void copy_design_and_target(const MatView& x, const VecView& y, bool intercept, DesignCopy& out);
+void copy_design_and_target(const MatView& x, const VecView& y, bool intercept, DesignCopy& out,
+                            bool column_major = false);
 
 // A NaN or infinity anywhere in a column makes that column's sum of squares non-finite, so a
 // Gram matrix with a finite diagonal proves its data finite; only a non-finite diagonal (bad

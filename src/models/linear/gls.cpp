@@ -1,37 +1,36 @@
-// GLS: factor Σ = L·Lᵀ (lower triangle of Σ only), whiten y, the regressors and the
-// column of ones by forward substitution with L (Σ is never inverted), then solve the
-// whitened least-squares problem: the shared normal-equation solver when n > 3p, SVD
-// least squares with an LU inverse for the covariance otherwise. Everything reported
-// (residuals, mse, R², standard errors) is on the whitened scale.
+// GLS: factor Σ = L·Lᵀ in one n × n buffer (lower triangle of Σ only), whiten [1 | X | y] by one
+// forward substitution with L (Σ is never inverted), then solve the whitened least-squares
+// problem by the shared step: normal equations when n > 3p, SVD least squares otherwise.
+// Everything reported (residuals, mse, R², standard errors) is on the whitened scale; the fitted
+// state keeps the whitened design's triangular factor for the report, never Σ.
 #include "models/linear/gls.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
 #include "linalg/linalg.hpp"
-#include "linalg/normal_equations.hpp"
-#include "models/linear/fit_utils.hpp"
+#include "models/covariance.hpp"
 #include "models/inference.hpp"
-#include "models/linear/stat_utils.hpp"
+#include "models/linear/fit_utils.hpp"
+#include "models/solve.hpp"
 
 namespace kv {
 
 namespace {
 
-// D = L⁻¹·[1 | X], n × p: column 0 is L⁻¹1 when `intercept`, then L⁻¹X (all columns
-// solved at once).
-Result<Matrix> whiten_design(const Matrix& l, const Matrix& x, bool intercept) {
-    auto xw = solve_lower(l, x);
-    if (!xw) return runtime_error("Whitening X failed");
-    if (!intercept) return std::move(*xw);
-    const std::size_t n = x.rows(), k = x.cols();
-    auto cw = solve_lower(l, Vector(n, 1.0));
-    if (!cw) return runtime_error("Whitening intercept failed");
-    Matrix d(n, k + 1);
-    std::memcpy(d.col(0), cw->data(), n * sizeof(double));
-    std::memcpy(d.col(1), xw->data(), n * k * sizeof(double));
-    return d;
-}
+constexpr RoutePolicy routes{
+    .normal_above = 3,
+    .singular = "XTX not positive definite",
+    .singular_svd = "Cannot compute standard errors",
+    .svd_failed = "SVD failed: ",
+    .forward_solve = "Cholesky solve failed",
+    .back_solve = "Cholesky solve failed",
+    .inverse_forward = "Forward solve failed",
+    .inverse_back = "Back solve failed",
+};
+
+constexpr PredictText predict_text{ErrorKind::Runtime, "Model not fitted", "Feature mismatch: expected "};
 
 }  // namespace
 
@@ -49,118 +48,45 @@ Status GLS::fit(MatView x, VecView y, MatView sigma) {
     // Σ/4ᵉ with 4ᵉ near its largest variance: whitening by L/2ᵉ then stays within double range
     // (Σ of order 1e-307 would overflow DᵀD), and everything whitened is 2ᵉ times its true value,
     // undone exactly at the end. β and its standard errors do not depend on the scale of Σ.
-    Matrix sigma_copy = to_matrix(sigma);  // n × n, kept as training_sigma
+    Matrix factor = to_matrix(sigma);  // n × n: Σ/4ᵉ, then L in place
     double largest = 0;
     for (std::size_t i = 0; i < n; ++i)
-        if (std::isfinite(sigma_copy(i, i))) largest = std::max(largest, std::fabs(sigma_copy(i, i)));
+        if (std::isfinite(factor(i, i))) largest = std::max(largest, std::fabs(factor(i, i)));
     int half_exponent = 0;
     if (largest > 0) {
         std::frexp(largest, &half_exponent);
         half_exponent /= 2;
-        for (std::size_t i = 0; i < sigma_copy.size(); ++i)
-            sigma_copy.data()[i] = std::ldexp(sigma_copy.data()[i], -2 * half_exponent);
+        for (std::size_t i = 0; i < factor.size(); ++i)
+            factor.data()[i] = std::ldexp(factor.data()[i], -2 * half_exponent);
     }
-    auto l = cholesky_lower(sigma_copy);
+    auto l = cholesky_lower(std::move(factor));
     if (!l) return runtime_error("Covariance matrix is not positive definite");
-    auto yw = solve_lower(*l, to_vector(y));
-    if (!yw) return runtime_error("Whitening y failed");
-    Matrix x_copy = to_matrix(x);  // n × k, kept as training_x
-    auto dw = whiten_design(*l, x_copy, fit_intercept);
-    if (!dw) return fail(std::move(dw.error()));
-    const Matrix& d = *dw;
-    const Vector& ys = *yw;
+    DesignCopy copy;  // [1 | X | y], n × (p + 1), column-major for the solve
+    copy_design_and_target(x, y, fit_intercept, copy, true);
+    auto whitened = solve_lower(*l, std::move(copy.storage));
+    if (!whitened) return runtime_error("Whitening X failed");
+    const Matrix& w = *whitened;
+    const MatView d{w.data(), n, p, 1, static_cast<std::ptrdiff_t>(n)};
+    const VecView ys{w.col(p), n, 1};
 
-    Vector beta;
-    Matrix v;  // (DᵀD)⁻¹
-    const MatView rhs{ys.data(), n, 1, 1, static_cast<std::ptrdiff_t>(n)};
-    if (n > 3 * p) {
-        const Matrix a = gram(d);
-        auto sol = solve_normal_equations(d.view(), rhs, a, column_matrix(transposed_matvec(d, ys.data())));
-        if (!sol) {
-            switch (sol.error()) {
-                case NormalStep::Factor:
-                case NormalStep::RankDeficient: return runtime_error("XTX not positive definite");
-                case NormalStep::ForwardSolve:
-                case NormalStep::BackSolve: return runtime_error("Cholesky solve failed");
-                case NormalStep::InverseForward: return runtime_error("Forward solve failed");
-                case NormalStep::InverseBack: return runtime_error("Back solve failed");
-            }
-        }
-        beta.assign(sol->beta.data(), sol->beta.data() + p);
-        v = std::move(sol->xtx_inverse);
-    } else {
-        auto sol = solve_by_svd(d.view(), rhs);
-        if (!sol) {
-            if (sol.error().rank_deficient) return runtime_error("Cannot compute standard errors");
-            return runtime_error("SVD failed: " + sol.error().error.render());
-        }
-        beta.assign(sol->beta.data(), sol->beta.data() + p);
-        v = std::move(sol->xtx_inverse);
-    }
-
-    Vector r = residuals_of(d, beta, ys);
-    const double ssr = dot(r.data(), r.data(), n);
-    const double whitened_mse = ssr / static_cast<double>(n - p);  // on the scale of Σ/4ᵉ
-    const double mse_new = std::ldexp(whitened_mse, -2 * half_exponent);
+    auto sol = solve(Problem{d, ys}, routes);
+    if (!sol) return fail(std::move(sol.error()));
+    Vector r = residuals_of(d, sol->beta, ys);
+    const double whitened_mse = dot(r.data(), r.data(), n) / static_cast<double>(n - p);  // on the scale of Σ/4ᵉ
     const double r2 = clamp_r_squared(centred_r_squared(r, ys));  // a NaN stays NaN
-    Vector se = classical_standard_errors(v, whitened_mse);
-    auto split = stats::split_intercept_and_coefs(beta, se, fit_intercept);
-    auto fresh_once = std::make_unique<std::once_flag>();
-
-    // Commit.
-    n_samples = n;
-    n_features = k;
-    training_x = std::move(x_copy);
-    training_sigma = std::move(sigma_copy);
     for (double& v : r) v = std::ldexp(v, -half_exponent);
-    residuals = std::move(r);
-    mse = mse_new;
-    r_squared = r2;
-    intercept = split.intercept;
-    coefficients = std::move(split.coefficients);
-    standard_errors = std::move(split.standard_errors);
-    intercept_std_error = split.intercept_std_error;
-    whitened_design_.reset();
-    condition_number_.reset();
-    whitened_error_.reset();
-    whitened_once_ = std::move(fresh_once);
+    state_ = make_linear_fit(n, k, fit_intercept, std::move(sol->beta), std::move(sol->r), std::move(r),
+                             std::ldexp(whitened_mse, -2 * half_exponent), r2,
+                             classical_covariance(sol->bread, whitened_mse));
     return {};
 }
 
-Status GLS::ensure_whitened_design() const {
-    std::call_once(*whitened_once_, [this] {
-        auto l = cholesky_lower(*training_sigma);
-        if (!l) {
-            whitened_error_ = Error{ErrorKind::Runtime, "Covariance matrix should be positive definite"};
-            return;
-        }
-        auto d = whiten_design(*l, *training_x, fit_intercept);
-        if (!d) {
-            whitened_error_ = std::move(d.error());
-            return;
-        }
-        condition_number_ = stats::scaled_condition_number(d->view());
-        whitened_design_ = std::move(*d);
-    });
-    if (whitened_error_) return fail(*whitened_error_);
-    return {};
-}
-
-Result<Vector> GLS::predict(MatView x) const {
-    if (!coefficients) return runtime_error("Model not fitted");
-    if (x.cols != coefficients->size())
-        return value_error("Feature mismatch: expected " + std::to_string(coefficients->size()) + ", got " +
-                           std::to_string(x.cols));
-    return linear_prediction(x, *coefficients, intercept);
-}
+Result<Vector> GLS::predict(MatView x) const { return predict_linear(state_ ? &*state_ : nullptr, x, predict_text); }
 
 Result<std::string> GLS::summary() const {
     const stats::ReportLayout layout{"GLS Regression Results", "Generalized Least Squares", "nonrobust", true, false};
     stats::ReportInput in = inference::report_input(*this);
-    if (training_x && training_sigma && residuals) {
-        if (auto built = ensure_whitened_design(); !built.ok()) return fail(built.error());
-        in.diagnostics = stats::DiagnosticStats::compute(view_of(*residuals), *condition_number_);
-    }
+    if (state_) in.diagnostics = stats::DiagnosticStats::compute(view_of(state_->residuals), state_->condition_number());
     return stats::summary(layout, in);
 }
 

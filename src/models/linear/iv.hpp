@@ -1,28 +1,23 @@
 // Instrumental variables for exactly identified models: β = (ZᵀX)⁻¹Zᵀy.
 #pragma once
 
-#include <cstdint>
 #include <optional>
 #include <string>
 
 #include "linalg/matrix.hpp"
 #include "models/error.hpp"
-#include "models/linear/linear_results.hpp"
+#include "models/fitted.hpp"
 
 namespace kv {
 
-class IV : public LinearResults {
+class IV : public LinearModel {
 public:
-    explicit IV(std::optional<bool> fit_intercept) : LinearResults(fit_intercept) {}
+    explicit IV(std::optional<bool> fit_intercept) : LinearModel(fit_intercept) {}
 
-    bool fitted_flag = false;
-    std::optional<Matrix> covariance_matrix;  // p × p, intercept first
 
     Status fit(MatView instruments, MatView regressors, VecView targets);
     Result<Vector> predict(MatView regressors) const;
-    bool is_fitted() const { return fitted_flag; }
     Result<std::string> summary() const;
-
 };
 
 }  // namespace kv

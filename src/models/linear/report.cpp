@@ -168,14 +168,13 @@ Result<std::string> summary(const ReportLayout& layout, const ReportInput& input
     if (!c) return fail(c.error());
     if (layout.intercept_row && input.intercept && input.intercept_std_error)
         append_coefficient_row(out, "const", *input.intercept, *input.intercept_std_error, *c, h.df);
-    const std::optional<Vector>* coefs = input.coefficients;
-    const std::optional<Vector>* ses = input.standard_errors;
-    if (coefs && ses && coefs->has_value() && ses->has_value()) {
-        const std::size_t rows = std::min((*coefs)->size(), (*ses)->size());
-        for (std::size_t i = 0; i < rows; ++i) {
+    if (input.coefficients && input.standard_errors) {
+        const Vector& coefs = *input.coefficients;
+        const Vector& ses = *input.standard_errors;
+        for (std::size_t i = 0; i < std::min(coefs.size(), ses.size()); ++i) {
             std::string name(1, 'x');
             name += std::to_string(i + 1);
-            append_coefficient_row(out, name, (**coefs)[i], (**ses)[i], *c, h.df);
+            append_coefficient_row(out, name, coefs[i], ses[i], *c, h.df);
         }
     }
     append_rule(out, '=');

@@ -109,8 +109,8 @@ struct ReportInput {
     std::optional<double> intercept;
     std::optional<double> intercept_std_error;
     std::optional<double> within_r_squared;
-    const std::optional<Vector>* coefficients = nullptr;
-    const std::optional<Vector>* standard_errors = nullptr;
+    std::optional<Vector> coefficients;
+    std::optional<Vector> standard_errors;
     std::uint64_t n_samples = 0;   // 0 when absent
     std::uint64_t n_features = 0;  // 0 when absent
     bool fit_intercept = false;    // k = p + 1 when true (FE passes false)

@@ -1,17 +1,17 @@
 // WLS: scale each row of y and of the design by s_i = √w_i (one pass, no n × n weight
-// matrix), solve the scaled problem by the shared normal-equation solver when n > 3p
-// (falling back to an LU inverse, then to SVD least squares) or by SVD least squares
-// otherwise, and report residuals and mse on the scale of y, R² and standard errors weighted.
+// matrix), solve the scaled problem by the shared step (normal equations when n > 3p, SVD least
+// squares otherwise or when the normal equations fail for a reason other than rank), and
+// report residuals and mse on the scale of y, R² and standard errors weighted.
 #include "models/linear/wls.hpp"
 
 #include <cmath>
 #include <cstring>
 
 #include "linalg/linalg.hpp"
-#include "linalg/normal_equations.hpp"
-#include "models/linear/fit_utils.hpp"
+#include "models/covariance.hpp"
 #include "models/inference.hpp"
-#include "models/linear/stat_utils.hpp"
+#include "models/linear/fit_utils.hpp"
+#include "models/solve.hpp"
 
 namespace kv {
 
@@ -38,6 +38,17 @@ Matrix scaled_design(const MatView& x, const Vector& s, bool intercept) {
     }
     return d;
 }
+
+constexpr RoutePolicy routes{
+    .normal_above = 3,
+    .svd_after_failed_normal = true,
+    .singular = "Cannot compute standard errors: design matrix is singular",
+    .singular_svd = "Cannot compute standard errors: design matrix is singular",
+    .svd_failed = "Failed to solve the weighted least squares system",
+};
+
+constexpr PredictText predict_text{ErrorKind::Value, "Model must be fitted before making predictions",
+                                   "Number of features doesn't match training data"};
 
 }  // namespace
 
@@ -74,72 +85,28 @@ Status WLS::fit(MatView x, VecView y, VecView weights) {
     }
     const Matrix d = scaled_design(x, s, fit_intercept);  // n × p
 
-    constexpr const char* singular = "Cannot compute standard errors: design matrix is singular";
-    Vector beta;
-    Matrix v;  // (DᵀD)⁻¹
-    bool solved = false;
-    const MatView rhs{ys.data(), n, 1, 1, static_cast<std::ptrdiff_t>(n)};
-    if (n > 3 * p) {
-        const Matrix a = gram(d);
-        const Vector b = transposed_matvec(d, ys.data());
-        auto sol = solve_normal_equations(d.view(), rhs, a, column_matrix(b));
-        if (sol.ok()) {
-            beta.assign(sol->beta.data(), sol->beta.data() + p);
-            v = std::move(sol->xtx_inverse);
-            solved = true;
-        } else if (sol.error() == NormalStep::RankDeficient) {
-            return runtime_error(singular);
-        }
-    }
-    if (!solved) {
-        auto sol = solve_by_svd(d.view(), rhs);
-        if (!sol) {
-            if (sol.error().rank_deficient) return runtime_error(singular);
-            return runtime_error("Failed to solve the weighted least squares system");
-        }
-        beta.assign(sol->beta.data(), sol->beta.data() + p);
-        v = std::move(sol->xtx_inverse);
-    }
-
-    Vector r = residuals_of(d, beta, ys);  // scaled residuals r*, then r = r*/s in place
+    auto sol = solve(Problem{d.view(), view_of(ys)}, routes);
+    if (!sol) return fail(std::move(sol.error()));
+    Vector r = residuals_of(d, sol->beta, ys);  // weighted residuals r*, then r = r*/s in place
     double ssr = 0.0, wssr = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
         r[i] /= s[i];
         ssr += r[i] * r[i];
         wssr += r[i] * r[i] * w[i];
     }
-    const double dfd = static_cast<double>(n - p);
+    const double df = static_cast<double>(n - p);
     const double r2 = centred_r_squared(r, y, w.data());
-    const double sigma2_w = wssr / dfd;
-
-    Vector se = classical_standard_errors(v, sigma2_w);
-    auto split = stats::split_intercept_and_coefs(beta, se, fit_intercept);
-
-    // Commit. Without an intercept the intercept fields are left as they are (always absent).
-    n_samples = n;
-    n_features = k;
-    if (fit_intercept) {
-        intercept = split.intercept;
-        intercept_std_error = split.intercept_std_error;
-    }
-    coefficients = std::move(split.coefficients);
-    standard_errors = std::move(split.standard_errors);
-    residuals = std::move(r);
-    mse = ssr / dfd;
-    r_squared = r2;
+    // The errors take the weighted residual variance; the reported mse is unweighted.
+    state_ = make_linear_fit(n, k, fit_intercept, std::move(sol->beta), std::move(sol->r), std::move(r), ssr / df, r2,
+                             classical_covariance(sol->bread, wssr / df));
     return {};
 }
 
-Result<Vector> WLS::predict(MatView x) const {
-    if (!coefficients) return value_error("Model must be fitted before making predictions");
-    if (x.cols != n_features.value_or(0)) return value_error("Number of features doesn't match training data");
-    return linear_prediction(x, *coefficients, intercept);
-}
+Result<Vector> WLS::predict(MatView x) const { return predict_linear(state_ ? &*state_ : nullptr, x, predict_text); }
 
 Result<std::string> WLS::summary() const {
     const stats::ReportLayout layout{"WLS Regression Results", "Weighted Least Squares", "nonrobust", true, false};
-    stats::ReportInput in = inference::report_input(*this);
-    return stats::summary(layout, in);
+    return stats::summary(layout, inference::report_input(*this));
 }
 
 std::string WLS::repr() const { return std::string("WLS(fit_intercept=") + (fit_intercept ? "True" : "False") + ")"; }

@@ -1,7 +1,7 @@
 // FE: number the entities by first occurrence, remove each entity's mean from x and y (one pass
 // of per-entity sums, one pass subtracting; no dummies), solve the demeaned least squares by
-// Cholesky normal equations or SVD depending on n, G and k, recover the entity effects from the
-// untransformed data, and commit everything at once.
+// the shared step (Cholesky normal equations or SVD depending on n, G and k), recover the entity
+// effects from the untransformed data, and commit everything at once.
 // Lengths: n rows, k regressors, G entities; `codes` holds each row's entity number.
 #include "models/panel_data/fe.hpp"
 
@@ -14,9 +14,10 @@
 #include "linalg/lapack.hpp"
 #include "linalg/linalg.hpp"
 #include "linalg/normal_equations.hpp"
-#include "models/linear/fit_utils.hpp"
+#include "models/covariance.hpp"
 #include "models/inference.hpp"
-#include "models/linear/stat_utils.hpp"
+#include "models/linear/fit_utils.hpp"
+#include "models/solve.hpp"
 
 namespace kv {
 
@@ -141,28 +142,76 @@ Vector compute_fixed_effects(const Vector& y, const Vector& xb, const Numbering&
     return alpha;
 }
 
-// Entity-clustered sandwich A⁻¹(Σ_g s_g s_gᵀ)A⁻¹ with s_g = Σ_{i in g} eᵢ·X̃ᵢ, no small-sample
-// factor. One pass over the rows fills the G × k score table (each score summed in row order),
-// then the outer products are added in ascending entity order.
-Vector compute_clustered_standard_errors(const Matrix& xw, const Vector& e, const Matrix& a_inv,
-                                         const Numbering& entities) {
-    const std::size_t n = xw.rows(), k = xw.cols(), groups = entities.counts.size();
-    Matrix scores = Matrix::zeros(groups, k);  // G × k
-    for (std::size_t j = 0; j < k; ++j) {
-        const double* xj = xw.col(j);
-        double* sj = scores.col(j);
-        for (std::size_t i = 0; i < n; ++i) sj[entities.codes[i]] += e[i] * xj[i];
-    }
-    Matrix meat = Matrix::zeros(k, k);
-    for (std::size_t g = 0; g < groups; ++g)
-        for (std::size_t b = 0; b < k; ++b) {
-            const double sb = scores(g, b);
-            for (std::size_t a = b; a < k; ++a) meat(a, b) += scores(g, a) * sb;
-        }
-    for (std::size_t b = 0; b < k; ++b)
-        for (std::size_t a = b + 1; a < k; ++a) meat(b, a) = meat(a, b);
-    const Matrix left = matmul(a_inv.view(), meat.view());
-    return sandwich_standard_errors(matmul(left.view(), a_inv.view()));
+constexpr RoutePolicy routes{
+    .normal_above = 2,
+    .normal_max_p = 1000,
+    .singular = "Matrix is singular",
+    .singular_svd = "Cannot compute standard errors: matrix is singular",
+    .svd_failed = "SVD failed: ",
+    .forward_solve = "Cholesky forward solve failed",
+    .back_solve = "Cholesky back solve failed",
+    .inverse_forward = "Failed to compute triangular solve for matrix inverse",
+    .inverse_back = "Failed to compute matrix inverse from Cholesky",
+};
+
+Result<PanelFit> fit_panel(const MatView& x, const VecView& y, const IdView& entity_id, bool robust);
+
+// x and y scaled column by column by powers of two into double range (exact), fitted, and the
+// results scaled back: β_j·c_j/c_y, residuals, effects and mse by c_y, the covariance by c.
+Result<PanelFit> fit_rescaled(const MatView& x, const VecView& y, const IdView& entity_id, bool robust) {
+    const std::size_t n = x.rows, k = x.cols;
+    const Vector c = max_abs_scales(x);
+    const double cy = max_abs_scales(MatView{y.data, n, 1, y.stride, 0})[0];
+    Matrix xs = to_matrix(x);
+    for (std::size_t j = 0; j < k; ++j)
+        for (std::size_t i = 0; i < n; ++i) xs(i, j) *= c[j];
+    Vector ys = to_vector(y);
+    for (double& v : ys) v *= cy;
+    auto fit = fit_panel(xs.view(), view_of(ys), entity_id, robust);
+    if (!fit) return fit;
+    unscale(*fit, c, cy);
+    for (double& v : fit->effects) v /= cy;
+    return fit;
+}
+
+Result<PanelFit> fit_panel(const MatView& x, const VecView& y, const IdView& entity_id, bool robust) {
+    const std::size_t n = x.rows, k = x.cols;
+    Numbering entities = number_entities(entity_id);
+    const std::size_t groups = entities.counts.size();
+    if (groups >= n)
+        return value_error(
+            "Insufficient degrees of freedom: number of entities must be less than number of observations");
+    if (n <= groups + k) return value_error("Insufficient degrees of freedom for Fixed Effects estimation");
+
+    Within w = within_transform(x, y, entities);
+    if (squares_out_of_range(w.raw_norms, n)) return fit_rescaled(x, y, entity_id, robust);
+    w.raw_norms.pop_back();  // the rank rule reads the columns of x only
+    // The rank of [entity dummies | x] is that of the demeaned columns judged against the raw
+    // columns' lengths: a regressor that is an entity-level offset of another is collinear with
+    // the effects even when its demeaned rounding residue looks like a column of its own.
+    const ExactWithin exact(x, y, entities, w);
+    Problem problem{w.x.view(), view_of(w.y)};
+    problem.route_size = groups + k;
+    problem.exact = &exact;
+    problem.rank_norms = &w.raw_norms;
+    auto sol = solve(problem, routes);
+    if (!sol) return fail(std::move(sol.error()));
+
+    Vector e = residuals_of(w.x, sol->beta, w.y);
+    const Vector yv = to_vector(y);
+    const Vector xb = matvec(x, sol->beta.data());
+    Vector alpha = compute_fixed_effects(yv, xb, entities);
+    Vector overall(n);  // residuals of the model with its effects, on the untransformed data
+    for (std::size_t i = 0; i < n; ++i) overall[i] = yv[i] - (xb[i] + alpha[entities.codes[i]]);
+    const double mse = dot(e.data(), e.data(), n) / static_cast<double>(n - groups - k);
+    const double within_r2 = clamp_r_squared(centred_r_squared(e, w.y));
+    const double r2 = clamp_r_squared(centred_r_squared(overall, yv));
+    const std::optional<Matrix> clustered =
+        robust ? std::optional(clustered_covariance(w.x, e, sol->bread, entities.codes, groups)) : std::nullopt;
+    PanelFit fit{make_linear_fit(n, k, false, std::move(sol->beta), std::move(sol->r), std::move(e), mse, r2,
+                                 classical_covariance(sol->bread, mse), clustered ? &*clustered : nullptr),
+                 std::move(entities.index), std::move(alpha), within_r2, groups};
+    return fit;
 }
 
 }  // namespace
@@ -176,152 +225,41 @@ Status FE::fit(MatView x, VecView y, IdView entity_id) {
                            " elements");
     if (!all_finite(x) || !all_finite(y)) return value_error("Input contains NaN or infinite values");
     if (auto limit = check_lapack_limits(n, k); !limit.ok()) return limit;
-
-    Numbering entities = number_entities(entity_id);
-    const std::size_t groups = entities.counts.size();
-    if (groups >= n)
-        return value_error(
-            "Insufficient degrees of freedom: number of entities must be less than number of observations");
-    if (n <= groups + k) return value_error("Insufficient degrees of freedom for Fixed Effects estimation");
-
-    Within w = within_transform(x, y, entities);
-    if (squares_out_of_range(w.raw_norms, n)) return fit_rescaled(x, y, entity_id);
-    w.raw_norms.pop_back();  // the rank rule reads the columns of x only
-    const Matrix a = gram(w.x);
-    const Vector b = transposed_matvec(w.x, w.y.data());
-
-    // The rank of [entity dummies | x] is that of the demeaned columns judged against the raw
-    // columns' lengths: a regressor that is an entity-level offset of another is collinear with
-    // the effects even when its demeaned rounding residue looks like a column of its own.
-    Vector beta;
-    Matrix a_inv;
-    if (n > 2 * (groups + k) && k < 1000) {
-        const ExactWithin exact(x, y, entities, w);
-        auto sol = solve_normal_equations(w.x.view(), column_matrix(w.y).view(), a, column_matrix(b), &exact,
-                                          &w.raw_norms);
-        if (!sol) {
-            switch (sol.error()) {
-                case NormalStep::Factor:
-                case NormalStep::RankDeficient: return runtime_error("Matrix is singular");
-                case NormalStep::ForwardSolve: return runtime_error("Cholesky forward solve failed");
-                case NormalStep::BackSolve: return runtime_error("Cholesky back solve failed");
-                case NormalStep::InverseForward:
-                    return runtime_error("Failed to compute triangular solve for matrix inverse");
-                case NormalStep::InverseBack: return runtime_error("Failed to compute matrix inverse from Cholesky");
-            }
-        }
-        beta.assign(sol->beta.data(), sol->beta.data() + k);
-        a_inv = std::move(sol->xtx_inverse);
-    } else {
-        const Matrix ycol = column_matrix(w.y);
-        auto sol = solve_by_svd(w.x.view(), ycol.view(), &w.raw_norms);
-        if (!sol) {
-            if (sol.error().rank_deficient) return runtime_error("Cannot compute standard errors: matrix is singular");
-            return runtime_error("SVD failed: " + sol.error().error.render());
-        }
-        beta.assign(sol->beta.data(), sol->beta.data() + k);
-        a_inv = std::move(sol->xtx_inverse);
-    }
-
-    Vector e = residuals_of(w.x, beta, w.y);
-    const Vector yv = to_vector(y);
-    const Vector xb = matvec(x, beta.data());
-    Vector alpha = compute_fixed_effects(yv, xb, entities);
-
-    const double ssr_within = dot(e.data(), e.data(), n);
-    const double within_r2 = clamp_r_squared(centred_r_squared(e, w.y));
-    Vector overall(n);  // residuals of the model with its effects, on the untransformed data
-    for (std::size_t i = 0; i < n; ++i) overall[i] = yv[i] - (xb[i] + alpha[entities.codes[i]]);
-    const double r2 = clamp_r_squared(centred_r_squared(overall, yv));
-    const double mse_new = ssr_within / static_cast<double>(n - groups - k);
-
-    Vector se = robust ? compute_clustered_standard_errors(w.x, e, a_inv, entities)
-                       : classical_standard_errors(a_inv, mse_new);
-
-    // Commit.
-    n_samples = n;
-    n_features = k;
-    n_entities = groups;
-    entity_index_ = std::move(entities.index);
-    coefficients = std::move(beta);
-    standard_errors = std::move(se);
-    residuals = std::move(e);
-    fixed_effects = std::move(alpha);
-    xtx_inverse = std::move(a_inv);
-    mse = mse_new;
-    r_squared = r2;
-    within_r_squared = within_r2;
-    within_x_ = std::move(w.x);
-    covariance_cache_.reset();
-    condition_number_.reset();
-    return {};
-}
-
-// x and y scaled column by column by powers of two into double range (exact), fitted, and the
-// committed results scaled back: β_j·c_j/c_y, residuals, effects and mse by c_y, (X̃ᵀX̃)⁻¹ by c.
-// A failed fit of the scaled data leaves the object as it was, like any failed fit.
-Status FE::fit_rescaled(MatView x, VecView y, IdView entity_id) {
-    const std::size_t n = x.rows, k = x.cols;
-    const Vector c = max_abs_scales(x);
-    const double cy = max_abs_scales(MatView{y.data, n, 1, y.stride, 0})[0];
-    Matrix xs = to_matrix(x);
-    for (std::size_t j = 0; j < k; ++j)
-        for (std::size_t i = 0; i < n; ++i) xs(i, j) *= c[j];
-    Vector ys = to_vector(y);
-    for (double& v : ys) v *= cy;
-    if (auto s = fit(xs.view(), view_of(ys), entity_id); !s.ok()) return s;
-    for (std::size_t j = 0; j < k; ++j) {
-        (*coefficients)[j] = (*coefficients)[j] * c[j] / cy;
-        (*standard_errors)[j] = (*standard_errors)[j] * c[j] / cy;
-        for (std::size_t i = 0; i < k; ++i) (*xtx_inverse)(i, j) *= c[i] * c[j];
-    }
-    for (double& v : *residuals) v /= cy;
-    for (double& v : *fixed_effects) v /= cy;
-    mse = *mse / cy / cy;
+    auto next = fit_panel(x, y, entity_id, robust);
+    if (!next) return fail(std::move(next.error()));
+    state_ = std::move(*next);
     return {};
 }
 
 Result<Vector> FE::predict(MatView x, IdView entity_id) const {
-    if (!coefficients || !fixed_effects) return runtime_error("Model not fitted. Call fit() first.");
-    if (x.cols != coefficients->size())
-        return value_error("Feature count mismatch: expected " + std::to_string(coefficients->size()) + ", got " +
+    if (!state_) return runtime_error("Model not fitted. Call fit() first.");
+    const Vector& beta = state_->params;
+    if (x.cols != beta.size())
+        return value_error("Feature count mismatch: expected " + std::to_string(beta.size()) + ", got " +
                            std::to_string(x.cols));
     if (x.rows != entity_id.size)
         return value_error("Row count mismatch between X and entity_id: " + std::to_string(x.rows) + " vs " +
                            std::to_string(entity_id.size));
-    Vector out = matvec(x, coefficients->data());
+    Vector out = matvec(x, beta.data());
     for (std::size_t i = 0; i < out.size(); ++i) {
-        const auto g = entity_index_.find(entity_id[i]);
+        const auto g = state_->index.find(entity_id[i]);
         if (!g)
             return value_error("Unknown entity ID: " + std::to_string(entity_id[i]) +
                                ". This entity was not present in training data.");
-        out[i] += (*fixed_effects)[*g];
+        out[i] += state_->effects[*g];
     }
     return out;
 }
 
 // The entities are not subtracted: inference uses n − k.
-std::uint64_t FE::df() const { return stats::residual_df(n_samples.value_or(0), n_features.value_or(0), false); }
-
-// Always the classical mse·(X̃ᵀX̃)⁻¹, also when the standard errors are cluster-robust.
-std::optional<Matrix> FE::covariance_matrix() {
-    return cached_covariance(covariance_cache_, xtx_inverse, mse);
-}
+std::uint64_t FE::df() const { return stats::residual_df(n_samples().value_or(0), n_features().value_or(0), false); }
 
 Result<std::string> FE::summary() const {
-    stats::ReportLayout layout{"Fixed Effects Regression Results", "Within Estimator (Fixed Effects)",
-                               robust ? "clustered" : "nonrobust", false, true};
+    const stats::ReportLayout layout{"Fixed Effects Regression Results", "Within Estimator (Fixed Effects)",
+                                     robust ? "clustered" : "nonrobust", false, true};
     stats::ReportInput in = inference::report_input(*this);
-    in.within_r_squared = within_r_squared;
-    in.coefficients = &coefficients;
-    in.standard_errors = &standard_errors;
-    in.n_samples = n_samples.value_or(0);
-    in.n_features = n_features.value_or(0);
-    in.fit_intercept = false;
-    if (within_x_ && residuals) {
-        if (!condition_number_) condition_number_ = stats::scaled_condition_number(within_x_->view());
-        in.diagnostics = stats::DiagnosticStats::compute(view_of(*residuals), *condition_number_);
-    }
+    in.within_r_squared = within_r_squared();
+    if (state_) in.diagnostics = stats::DiagnosticStats::compute(view_of(state_->residuals), state_->condition_number());
     return stats::summary(layout, in);
 }
 

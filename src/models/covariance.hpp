@@ -1,0 +1,27 @@
+// Covariance estimators as bread × meat, in the manner of linearmodels: every estimator of the
+// coefficients' covariance is A⁻¹·M·A⁻¹ with the bread A⁻¹ = (DᵀD)⁻¹ of the design the class
+// solved (for IV and TSLS, (X̂ᵀX̂)⁻¹), and they differ only in the meat M. One function turns a
+// covariance into standard errors.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "linalg/matrix.hpp"
+
+namespace kv {
+
+// σ²·A⁻¹: the meat σ²·DᵀD under homoskedastic errors.
+Matrix classical_covariance(const Matrix& bread, double sigma2);
+// A⁻¹(Dᵀdiag(e²)D)A⁻¹ (White's HC0). The meat is accumulated over row blocks of the design, so
+// no scaled n × p copy is formed.
+Matrix hc0_covariance(const MatView& design, const Vector& e, const Matrix& bread);
+// A⁻¹(Σ_g s_g s_gᵀ)A⁻¹ with the score s_g = Σ_{i in g} eᵢ·Dᵢ of each cluster; `codes` holds each
+// row's cluster number below `clusters`. No small-sample factor.
+Matrix clustered_covariance(const Matrix& design, const Vector& e, const Matrix& bread,
+                            const std::vector<std::uint32_t>& codes, std::size_t clusters);
+
+// √ of the diagonal: a NaN variance stays NaN, a negative one (rounding) gives 0.
+Vector standard_errors_of(const Matrix& covariance);
+
+}  // namespace kv
