@@ -2,7 +2,7 @@
 // Messages follow CPython's wording for the same situations.
 #include "binding/binding.hpp"
 
-#include "models/linear/fit_utils.hpp"
+#include "linalg/lapack.hpp"
 
 #include <cstring>
 #include <deque>
@@ -220,9 +220,8 @@ bool FlatArguments::fill(PyObject* self_or_type, const Signature& sig, PyObject*
     return true;
 }
 
-bool array_too_large_error(const char* param, const ArrayHold& hold) {
-    const Status limit = check_lapack_limits(hold.rows(), hold.cols());
-    PyErr_SetString(PyExc_ValueError, (std::string("argument '") + param + "': " + limit.error().message).c_str());
+bool array_too_large_error(const char* param) {
+    PyErr_SetString(PyExc_ValueError, (std::string("argument '") + param + "': " + lapack_limit_message()).c_str());
     return false;
 }
 
@@ -303,10 +302,6 @@ void raise_error(const Error& e) {
     switch (e.kind) {
         case ErrorKind::Value: type = PyExc_ValueError; break;
         case ErrorKind::Runtime: type = PyExc_RuntimeError; break;
-        case ErrorKind::Type: type = PyExc_TypeError; break;
-        case ErrorKind::Memory:
-            PyErr_NoMemory();
-            return;
     }
     PyErr_SetString(type, e.message.c_str());
 }

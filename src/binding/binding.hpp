@@ -87,8 +87,8 @@ template <class T>
 struct Converter;
 
 bool array_type_error(const char* param, PyObject* obj);
-// ValueError "argument '<param>': " + the size-limit message of check_lapack_limits.
-bool array_too_large_error(const char* param, const ArrayHold& hold);
+// ValueError "argument '<param>': " + LAPACK's size-limit message.
+bool array_too_large_error(const char* param);
 
 template <>
 struct Converter<MatView> {
@@ -100,7 +100,7 @@ struct Converter<MatView> {
         switch (hold.borrow_f64(obj, 2, value, unused)) {
             case ArrayHold::Outcome::Ok: return true;
             case ArrayHold::Outcome::WrongType: return array_type_error(param, obj);
-            case ArrayHold::Outcome::TooLarge: return array_too_large_error(param, hold);
+            case ArrayHold::Outcome::TooLarge: return array_too_large_error(param);
             default: return false;
         }
     }
@@ -117,7 +117,7 @@ struct Converter<VecView> {
         switch (hold.borrow_f64(obj, 1, unused, value)) {
             case ArrayHold::Outcome::Ok: return true;
             case ArrayHold::Outcome::WrongType: return array_type_error(param, obj);
-            case ArrayHold::Outcome::TooLarge: return array_too_large_error(param, hold);
+            case ArrayHold::Outcome::TooLarge: return array_too_large_error(param);
             default: return false;
         }
     }
@@ -133,7 +133,7 @@ struct Converter<IdView> {
         switch (hold.borrow_i64(obj, value)) {
             case ArrayHold::Outcome::Ok: return true;
             case ArrayHold::Outcome::WrongType: return array_type_error(param, obj);
-            case ArrayHold::Outcome::TooLarge: return array_too_large_error(param, hold);
+            case ArrayHold::Outcome::TooLarge: return array_too_large_error(param);
             default: return false;
         }
     }

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <stdexcept>
+#include <string>
 
 #ifndef KORVALIS_BLAS_PREFIX
 #define KORVALIS_BLAS_PREFIX
@@ -21,7 +23,17 @@ using lapack_int = std::int32_t;
 constexpr std::size_t lapack_int_max = static_cast<std::size_t>(std::numeric_limits<lapack_int>::max());
 
 inline bool fits_lapack(std::size_t v) { return v <= lapack_int_max; }
-inline lapack_int checked_int(std::size_t v) { return static_cast<lapack_int>(v); }  // callers check fits_lapack first
+// The words for a dimension beyond what LAPACK's 32-bit integers address.
+inline std::string lapack_limit_message() {
+    return "Input too large: each dimension must be at most " + std::to_string(lapack_int_max) +
+           " (the 32-bit LAPACK limit)";
+}
+// Callers check fits_lapack first and word their own refusal; a size that slipped past them is a
+// programming error, stopped here rather than handed to LAPACK wrapped around.
+inline lapack_int checked_int(std::size_t v) {
+    if (!fits_lapack(v)) throw std::overflow_error("size beyond LAPACK's 32-bit integers");
+    return static_cast<lapack_int>(v);
+}
 }  // namespace kv
 
 extern "C" {

@@ -36,7 +36,6 @@ struct StridedView {
     std::ptrdiff_t stride = 1;
 
     T operator[](std::size_t i) const { return data[static_cast<std::ptrdiff_t>(i) * stride]; }
-    bool contiguous() const { return stride == 1 || size <= 1; }
 };
 using VecView = StridedView<double>;
 using IdView = StridedView<std::int64_t>;
@@ -80,10 +79,6 @@ public:
 
     MatView view() const {
         return {data(), rows_, cols_, 1, static_cast<std::ptrdiff_t>(rows_)};
-    }
-    // Columns [first, first + count) as a view.
-    MatView columns(std::size_t first, std::size_t count) const {
-        return {data() + first * rows_, rows_, count, 1, static_cast<std::ptrdiff_t>(rows_)};
     }
     MatView transposed() const {
         return {data(), cols_, rows_, static_cast<std::ptrdiff_t>(rows_), 1};

@@ -8,7 +8,7 @@
 
 namespace kv {
 
-enum class ErrorKind { Value, Runtime, Type, Memory };
+enum class ErrorKind { Value, Runtime };
 
 struct Error {
     ErrorKind kind = ErrorKind::Runtime;

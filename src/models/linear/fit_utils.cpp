@@ -41,9 +41,7 @@ bool all_finite(const VecView& v) {
 }
 
 Status check_lapack_limits(std::size_t rows, std::size_t cols) {
-    if (!fits_lapack(rows) || !fits_lapack(cols))
-        return value_error("Input too large: each dimension must be at most " + std::to_string(lapack_int_max) +
-                           " (the 32-bit LAPACK limit)");
+    if (!fits_lapack(rows) || !fits_lapack(cols)) return value_error(lapack_limit_message());
     return {};
 }
 
@@ -119,12 +117,6 @@ void scale_columns(DesignCopy& copy, const Vector& c) {
             base[static_cast<std::ptrdiff_t>(i) * f.rs + static_cast<std::ptrdiff_t>(j) * f.cs] *= c[j];
 }
 
-bool diagonal_finite(const Matrix& gram) {
-    bool bad = false;
-    for (std::size_t j = 0; j < gram.rows(); ++j) bad |= nonfinite(gram(j, j));
-    return !bad;
-}
-
 double centred_r_squared(const VecView& e, const VecView& y, const double* w) {
     const std::size_t n = y.size;
     double ymax = 0;
@@ -158,81 +150,6 @@ double centred_r_squared(const VecView& e, const VecView& y, const double* w) {
 double clamp_r_squared(double r2) {
     if (std::isnan(r2)) return r2;
     return std::min(std::max(r2, -1.0), 1.0);
-}
-
-Vector classical_standard_errors(const Matrix& v, double mse) {
-    Vector se(v.rows());
-    for (std::size_t j = 0; j < v.rows(); ++j) se[j] = std::sqrt(v(j, j) * mse);
-    return se;
-}
-
-Vector sandwich_standard_errors(const Matrix& h) {
-    Vector se(h.rows());
-    for (std::size_t j = 0; j < h.rows(); ++j) {
-        const double d = h(j, j);
-        se[j] = std::isnan(d) ? d : (d >= 0 ? std::sqrt(d) : 0.0);
-    }
-    return se;
-}
-
-Vector hc0_standard_errors(const MatView& design, const Vector& e, const Matrix& v) {
-    const std::size_t n = design.rows, p = design.cols;
-    Matrix meat = Matrix::zeros(p, p);
-    // Dᵀdiag(e²)D = Σ over row blocks of (|e|·D_block)ᵀ(|e|·D_block): one scaled block at a time, kept
-    // in the design's own orientation so the gather is a contiguous stream and dsyrk reads it as is.
-    constexpr std::size_t block = 8192;
-    const std::size_t rows_max = std::min(n, block);
-    std::unique_ptr<double[]> scaled_rows(new double[std::max<std::size_t>(1, rows_max * p)]);
-    const bool row_major = design.cs == 1 && p > 1;
-    for (std::size_t i0 = 0; i0 < n; i0 += block) {
-        const std::size_t rows = std::min(block, n - i0);
-        double* buf = scaled_rows.get();
-        if (row_major) {
-            for (std::size_t i = 0; i < rows; ++i) {
-                const double* src = design.data + static_cast<std::ptrdiff_t>(i0 + i) * design.rs;
-                const double w = std::fabs(e[i0 + i]);
-                double* dst = buf + i * p;
-                for (std::size_t j = 0; j < p; ++j) dst[j] = src[j] * w;
-            }
-            // buf is a column-major p × rows matrix whose columns are the scaled rows: meat += buf·bufᵀ.
-            KV_BLAS(cblas_dsyrk)(KV_CblasColMajor, KV_CblasLower, KV_CblasNoTrans, checked_int(p), checked_int(rows),
-                                 1.0, buf, checked_int(p), 1.0, meat.data(), checked_int(p));
-        } else {
-            for (std::size_t j = 0; j < p; ++j) {
-                double* dst = buf + j * rows;
-                for (std::size_t i = 0; i < rows; ++i) dst[i] = design(i0 + i, j) * std::fabs(e[i0 + i]);
-            }
-            KV_BLAS(cblas_dsyrk)(KV_CblasColMajor, KV_CblasLower, KV_CblasTrans, checked_int(p), checked_int(rows),
-                                 1.0, buf, checked_int(rows), 1.0, meat.data(), checked_int(p));
-        }
-    }
-    for (std::size_t j = 0; j < p; ++j)
-        for (std::size_t i = j + 1; i < p; ++i) meat(j, i) = meat(i, j);
-    const Matrix vm = matmul(v.view(), meat.view());
-    const Matrix h = matmul(vm.view(), v.view());
-    return sandwich_standard_errors(h);
-}
-
-Vector linear_prediction(const MatView& x, const Vector& beta, const std::optional<double>& intercept) {
-    Vector out = matvec(x, beta.data());
-    if (intercept)
-        for (double& v : out) v += *intercept;
-    return out;
-}
-
-Matrix scaled(const Matrix& m, double s) {
-    Matrix out = m;
-    for (std::size_t i = 0; i < out.size(); ++i) out.data()[i] *= s;
-    return out;
-}
-
-std::optional<Matrix> cached_covariance(std::optional<Matrix>& cache, const std::optional<Matrix>& xtx_inverse,
-                                        const std::optional<double>& mse) {
-    if (!cache) {
-        if (!xtx_inverse || !mse) return std::nullopt;
-        cache = scaled(*xtx_inverse, *mse);
-    }
-    return cache;
 }
 
 }  // namespace kv

@@ -28,19 +28,10 @@ struct DesignCopy {
     VecView target() const {
         return {full.data + static_cast<std::ptrdiff_t>(full.cols - 1) * full.cs, full.rows, full.rs};
     }
-    // The x columns alone (the kept training copy).
-    MatView x(bool intercept) const {
-        const std::ptrdiff_t off = intercept ? full.cs : 0;
-        return {full.data + off, full.rows, full.cols - 1 - (intercept ? 1 : 0), full.rs, full.cs};
-    }
 };
 void copy_design_and_target(const MatView& x, const VecView& y, bool intercept, DesignCopy& out,
                             bool column_major = false);
 
-// A NaN or infinity anywhere in a column makes that column's sum of squares non-finite, so a
-// Gram matrix with a finite diagonal proves its data finite; only a non-finite diagonal (bad
-// data, or squares that overflow) calls for the element-by-element scan.
-bool diagonal_finite(const Matrix& gram);
 // Whether a Gram diagonal left double range: a non-finite sum of squares, or one below 2⁻⁹⁰⁰·n
 // where products of the column have lost digits to underflow. Only then are columns rescaled.
 bool gram_out_of_range(const Matrix& gram, std::size_t n);
@@ -67,26 +58,7 @@ inline double centred_r_squared(const Vector& e, const Vector& y, const double* 
 // Clamped to [−1, 1]; a NaN stays NaN.
 double clamp_r_squared(double r2);
 
-// √(V_jj · mse); a negative product gives NaN.
-Vector classical_standard_errors(const Matrix& v, double mse);
-// HC0 sandwich V·(Dᵀ diag(e²) D)·V; a negative variance gives 0, a NaN one stays NaN.
-Vector hc0_standard_errors(const MatView& design, const Vector& e, const Matrix& v);
-inline Vector hc0_standard_errors(const Matrix& design, const Vector& e, const Matrix& v) {
-    return hc0_standard_errors(design.view(), e, v);
-}
 // y − D·β for a design view in any layout.
 Vector residuals_of(const MatView& design, const Vector& beta, const VecView& y);
-// √ of a sandwich diagonal with the same rule.
-Vector sandwich_standard_errors(const Matrix& h);
-
-// x·β (+ intercept).
-Vector linear_prediction(const MatView& x, const Vector& beta, const std::optional<double>& intercept);
-
-Matrix scaled(const Matrix& m, double s);
-
-// The classical covariance mse·(DᵀD)⁻¹, filled into `cache` once per fit; nothing while either
-// input is absent (and then the cache stays empty).
-std::optional<Matrix> cached_covariance(std::optional<Matrix>& cache, const std::optional<Matrix>& xtx_inverse,
-                                        const std::optional<double>& mse);
 
 }  // namespace kv

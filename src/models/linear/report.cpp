@@ -14,7 +14,13 @@ namespace kv::stats {
 
 namespace {
 
+// The report is 78 characters wide, like statsmodels' text summary, and built of these columns.
 constexpr std::size_t kRuleWidth = 78;
+constexpr std::size_t kLabelWidth = 25;   // a header or statistics label, and a header value
+constexpr std::size_t kNumberWidth = 12;  // a header or statistics number
+constexpr std::size_t kNameWidth = 15;    // a coefficient's name, and the interval's title
+constexpr std::size_t kCellWidth = 10;    // coef, std err, t and P>|t|
+constexpr std::size_t kBoundWidth = 7;    // each bound of the 95% interval
 
 void append_padded_left(std::string& out, const std::string& text, std::size_t width) {
     out += text;
@@ -58,47 +64,47 @@ void append_rule(std::string& out, char c) {
 
 void append_header_pair(std::string& out, const std::string& label, const std::string& value,
                         const std::string& label2, const std::string& number) {
-    append_padded_left(out, label, 25);
+    append_padded_left(out, label, kLabelWidth);
     out += ' ';
-    append_padded_left(out, value, 25);
+    append_padded_left(out, value, kLabelWidth);
     out += ' ';
-    append_padded_left(out, label2, 25);
+    append_padded_left(out, label2, kLabelWidth);
     out += ' ';
-    append_padded_right(out, number, 12);
+    append_padded_right(out, number, kNumberWidth);
     out += '\n';
 }
 
 void append_header_single(std::string& out, const std::string& label, const std::string& value) {
-    append_padded_left(out, label, 25);
+    append_padded_left(out, label, kLabelWidth);
     out += ' ';
-    append_padded_left(out, value, 25);
+    append_padded_left(out, value, kLabelWidth);
     out += '\n';
 }
 
 void append_statistics(std::string& out, const char* label, double v, const char* label2, double v2) {
-    append_padded_left(out, label, 25);
+    append_padded_left(out, label, kLabelWidth);
     out += ' ';
-    append_padded_right(out, fixed(v, 3), 12);
+    append_padded_right(out, fixed(v, 3), kNumberWidth);
     out += ' ';
-    append_padded_left(out, label2, 25);
+    append_padded_left(out, label2, kLabelWidth);
     out += ' ';
-    append_padded_right(out, fixed(v2, 3), 12);
+    append_padded_right(out, fixed(v2, 3), kNumberWidth);
     out += '\n';
 }
 
 void append_coefficient_row(std::string& out, const std::string& name, double b, double s, double c,
                             std::uint64_t df) {
     const double t = b / s;
-    append_padded_left(out, name, 15);
+    append_padded_left(out, name, kNameWidth);
     const std::string cells[] = {fixed(b, 4), fixed(s, 3), fixed(t, 3), fixed(p_value(t, df), 3)};
     for (const std::string& cell : cells) {
         out += ' ';
-        append_padded_right(out, cell, 10);
+        append_padded_right(out, cell, kCellWidth);
     }
     out += ' ';
-    append_padded_right(out, fixed(b - c * s, 3), 7);
+    append_padded_right(out, fixed(b - c * s, 3), kBoundWidth);
     out += ' ';
-    append_padded_right(out, fixed(b + c * s, 3), 7);
+    append_padded_right(out, fixed(b + c * s, 3), kBoundWidth);
     out += '\n';
 }
 
@@ -128,23 +134,19 @@ LocalStamp read_local_clock() {
 
 bool finite(double v) { return std::isfinite(v); }
 
-}  // namespace
-
-Result<std::string> summary(const ReportLayout& layout, const ReportInput& input) {
-    const HeaderStats h =
-        header_statistics(input.r_squared, input.mse, input.n_samples, input.n_features, input.fit_intercept);
+// Title, the header pairs (FE's "Within R-squared:" right below "Model:") and their rule.
+void append_header(std::string& out, const ReportLayout& layout, const ReportInput& input, const HeaderStats& h) {
     const LocalStamp stamp = read_local_clock();
     // The printed count saturates at zero: a never-fitted model with an intercept has 0 − 1.
     const std::uint64_t shown_df = h.n >= h.k ? h.n - h.k : 0;
-
-    std::string out;
-    out.reserve(2048);
     out.append(28, ' ');
     out += layout.model_label;
     out += '\n';
     append_rule(out, '=');
     append_header_pair(out, "Dep. Variable:", "y", "R-squared:", fixed(h.r_squared, 3));
     append_header_pair(out, "Model:", layout.model_label, "Adj. R-squared:", fixed(h.adj_r_squared, 3));
+    if (layout.within_r_squared_line && input.within_r_squared)
+        append_header_pair(out, "", "", "Within R-squared:", fixed(*input.within_r_squared, 3));
     append_header_pair(out, "Method:", layout.method, "F-statistic:", fixed(h.f_statistic, 3));
     append_header_pair(out, "Date:", stamp.date, "Prob (F-statistic):", exponent_form(h.f_p_value));
     append_header_pair(out, "Time:", stamp.time, "Log-Likelihood:", fixed(h.log_likelihood, 3));
@@ -153,14 +155,18 @@ Result<std::string> summary(const ReportLayout& layout, const ReportInput& input
     append_header_single(out, "Df Model:", std::to_string(h.p));
     append_header_single(out, "Covariance Type:", layout.covariance_type);
     append_rule(out, '=');
+}
 
-    append_padded_left(out, "", 15);
+// Column titles, one row per estimate with the 95% interval, and the closing rule.
+Status append_coefficient_table(std::string& out, const ReportLayout& layout, const ReportInput& input,
+                                const HeaderStats& h) {
+    append_padded_left(out, "", kNameWidth);
     for (const char* title : {"coef", "std err", "t", "P>|t|"}) {
         out += ' ';
-        append_padded_right(out, title, 10);
+        append_padded_right(out, title, kCellWidth);
     }
     out += ' ';
-    append_padded_right(out, "[0.025      0.975]", 15);
+    append_padded_right(out, "[0.025      0.975]", kNameWidth);
     out += '\n';
     append_rule(out, '-');
 
@@ -178,7 +184,11 @@ Result<std::string> summary(const ReportLayout& layout, const ReportInput& input
         }
     }
     append_rule(out, '=');
+    return {};
+}
 
+// The error statistics and residual diagnostics, then the notes on the diagnostics.
+void append_diagnostics(std::string& out, const ReportInput& input) {
     if (input.mse) append_statistics(out, "Mean Squared Error:", *input.mse, "Root MSE:", std::sqrt(*input.mse));
     const std::optional<DiagnosticStats>& d = input.diagnostics;
     if (d) {
@@ -192,36 +202,36 @@ Result<std::string> summary(const ReportLayout& layout, const ReportInput& input
             append_statistics(out, "Durbin-Watson:", d->durbin_watson, "Cond. No.:", d->condition_number);
     }
     append_rule(out, '=');
-
-    if (d) {
-        out += "Diagnostic Notes:\n";
-        if (finite(d->durbin_watson)) {
-            out += "- Durbin-Watson suggests ";
-            out += durbin_watson_phrase(d->durbin_watson);
-            out += '\n';
-        }
-        if (finite(d->jarque_bera_p_value)) {
-            out += "- Jarque-Bera test: ";
-            out += jarque_bera_phrase(d->jarque_bera_p_value);
-            out += " (\u03b1=0.05)\n";
-        }
-        if (finite(d->condition_number)) {
-            out += "- Condition number indicates: ";
-            out += condition_number_phrase(d->condition_number);
-            out += '\n';
-        }
-        append_rule(out, '=');
+    if (!d) return;
+    out += "Diagnostic Notes:\n";
+    if (finite(d->durbin_watson)) {
+        out += "- Durbin-Watson suggests ";
+        out += durbin_watson_phrase(d->durbin_watson);
+        out += '\n';
     }
-
-    if (layout.within_r_squared_line && input.within_r_squared) {
-        std::string line;
-        append_header_pair(line, "", "", "Within R-squared:", fixed(*input.within_r_squared, 3));
-        const std::size_t model = out.find("Model:");
-        if (model != std::string::npos) {
-            const std::size_t eol = out.find('\n', model);
-            if (eol != std::string::npos) out.insert(eol + 1, line);
-        }
+    if (finite(d->jarque_bera_p_value)) {
+        out += "- Jarque-Bera test: ";
+        out += jarque_bera_phrase(d->jarque_bera_p_value);
+        out += " (\u03b1=0.05)\n";
     }
+    if (finite(d->condition_number)) {
+        out += "- Condition number indicates: ";
+        out += condition_number_phrase(d->condition_number);
+        out += '\n';
+    }
+    append_rule(out, '=');
+}
+
+}  // namespace
+
+Result<std::string> summary(const ReportLayout& layout, const ReportInput& input) {
+    const HeaderStats h =
+        header_statistics(input.r_squared, input.mse, input.n_samples, input.n_features, input.fit_intercept);
+    std::string out;
+    out.reserve(2048);
+    append_header(out, layout, input, h);
+    if (auto table = append_coefficient_table(out, layout, input, h); !table.ok()) return fail(table.error());
+    append_diagnostics(out, input);
     return out;
 }
 

@@ -56,7 +56,8 @@ struct Demeaner {
     // which an ill-conditioned within design would otherwise amplify.
     std::vector<long double> sum;
     std::vector<double> first;
-    std::vector<unsigned char> state;  // 0 unseen, 1 constant so far, 2 varying
+    enum class Seen : unsigned char { None, Constant, Varying };  // an entity's values so far
+    std::vector<Seen> state;
 
     Demeaner(const Codes& c, const std::vector<std::uint64_t>& n_g)
         : codes(c), counts(n_g), sum(n_g.size()), first(n_g.size()), state(n_g.size()) {}
@@ -65,20 +66,20 @@ struct Demeaner {
     void operator()(double* v, std::vector<long double>& means) {
         const std::size_t n = codes.size(), groups = counts.size();
         std::fill(sum.begin(), sum.end(), 0.0L);
-        std::fill(state.begin(), state.end(), 0);
+        std::fill(state.begin(), state.end(), Seen::None);
         for (std::size_t i = 0; i < n; ++i) {
             const std::uint32_t g = codes[i];
             const double x = v[i];
-            if (state[g] == 0) {
+            if (state[g] == Seen::None) {
                 first[g] = x;
-                state[g] = 1;
-            } else if (state[g] == 1 && x != first[g]) {
-                state[g] = 2;
+                state[g] = Seen::Constant;
+            } else if (state[g] == Seen::Constant && x != first[g]) {
+                state[g] = Seen::Varying;
             }
             sum[g] += x;
         }
         for (std::size_t g = 0; g < groups; ++g)
-            sum[g] = state[g] == 1 ? static_cast<long double>(first[g]) : sum[g] / static_cast<long double>(counts[g]);
+            sum[g] = state[g] == Seen::Constant ? static_cast<long double>(first[g]) : sum[g] / static_cast<long double>(counts[g]);
         for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<double>(v[i] - sum[codes[i]]);
         means.insert(means.end(), sum.begin(), sum.end());
     }
