@@ -245,23 +245,10 @@ bool fast_route_rank_ok(const ScaledGram& g, const Vector* rank_norms) {
     return full_rank(scaled_condition(transposed(*g.l), &*w));
 }
 
-}  // namespace
 
-Expected<NormalSolution, NormalStep> solve_normal_equations(const MatView& design, const MatView& rhs,
-                                                            const Matrix& gram, const Matrix& cross,
-                                                            const ExactData* exact, const Vector* rank_norms) {
-    const std::size_t p = gram.rows(), r = cross.cols();
-    if (p == 0) return NormalSolution{Matrix(0, r), Matrix(0, 0), Matrix(0, 0)};  // LAPACK rejects n = 0
-    const ScaledGram g = scale_and_factor(gram);
+Expected<NormalSolution, NormalStep> solve_with_factor(const ScaledGram& g, const Matrix& cross) {
+    const std::size_t p = g.s.size(), r = cross.cols();
     const Vector& s = g.s;
-    if (!g.well_conditioned) {
-        auto guarded = guarded_solution(design, rhs, s, exact, rank_norms);
-        // Only when no QR could be formed (n·p beyond LAPACK's integers) does a Cholesky
-        // factor, however ill-conditioned, give the answer.
-        if (guarded.ok() || guarded.error() != NormalStep::Factor || !g.l) return guarded;
-    } else if (!fast_route_rank_ok(g, rank_norms)) {
-        return fail(NormalStep::RankDeficient);
-    }
     const Matrix& l = *g.l;
     Matrix cs = cross;
     for (std::size_t c = 0; c < r; ++c)
@@ -280,6 +267,35 @@ Expected<NormalSolution, NormalStep> solve_normal_equations(const MatView& desig
     for (std::size_t j = 0; j < p; ++j)
         for (std::size_t i = 0; i < p; ++i) (*v)(i, j) *= s[i] * s[j];
     return NormalSolution{std::move(*beta), std::move(*v), transposed(l)};
+}
+
+}  // namespace
+
+Expected<NormalSolution, NormalStep> solve_normal_equations(const MatView& design, const MatView& rhs,
+                                                            const Matrix& gram, const Matrix& cross,
+                                                            const ExactData* exact, const Vector* rank_norms) {
+    const std::size_t p = gram.rows(), r = cross.cols();
+    if (p == 0) return NormalSolution{Matrix(0, r), Matrix(0, 0), Matrix(0, 0)};  // LAPACK rejects n = 0
+    const ScaledGram g = scale_and_factor(gram);
+    if (!g.well_conditioned) {
+        auto guarded = guarded_solution(design, rhs, g.s, exact, rank_norms);
+        // Only when no QR could be formed (n·p beyond LAPACK's integers) does a Cholesky
+        // factor, however ill-conditioned, give the answer.
+        if (guarded.ok() || guarded.error() != NormalStep::Factor || !g.l) return guarded;
+    } else if (!fast_route_rank_ok(g, rank_norms)) {
+        return fail(NormalStep::RankDeficient);
+    }
+    return solve_with_factor(g, cross);
+}
+
+std::optional<NormalSolution> solve_well_conditioned(const Matrix& gram, const Matrix& cross,
+                                                     const Vector* rank_norms) {
+    if (gram.rows() == 0) return std::nullopt;
+    const ScaledGram g = scale_and_factor(gram);
+    if (!g.well_conditioned || !fast_route_rank_ok(g, rank_norms)) return std::nullopt;
+    auto sol = solve_with_factor(g, cross);
+    if (!sol) return std::nullopt;
+    return std::move(*sol);
 }
 
 Expected<Matrix, NormalStep> rank_factor(const MatView& design, const Matrix& gram) {

@@ -3,6 +3,8 @@
 // (DᵀD)⁻¹ come from the same factor.
 #pragma once
 
+#include <optional>
+
 #include "linalg/expected.hpp"
 #include "linalg/linalg.hpp"
 #include "linalg/matrix.hpp"
@@ -38,6 +40,11 @@ Expected<NormalSolution, NormalStep> solve_normal_equations(const MatView& desig
                                                             const Matrix& gram, const Matrix& cross,
                                                             const ExactData* exact = nullptr,
                                                             const Vector* rank_norms = nullptr);
+
+// The fast route alone, which needs no design: the solution when the scaled DᵀD is well-conditioned
+// (and the columns of full rank against `rank_norms`), and nothing when the design itself is needed.
+std::optional<NormalSolution> solve_well_conditioned(const Matrix& gram, const Matrix& cross,
+                                                     const Vector* rank_norms = nullptr);
 
 // The rank rule alone, for a route that solves by other means (an LU inverse of DᵀD): the
 // triangular factor R of the design (as in NormalSolution), or RankDeficient.

@@ -8,18 +8,22 @@
 #include <vector>
 
 #include "linalg/matrix.hpp"
+#include "linalg/stream.hpp"
 
 namespace kv {
 
 // σ²·A⁻¹: the meat σ²·DᵀD under homoskedastic errors.
 Matrix classical_covariance(const Matrix& bread, double sigma2);
-// A⁻¹(Dᵀdiag(e²)D)A⁻¹ (White's HC0). The meat is accumulated over row blocks of the design, so
-// no scaled n × p copy is formed.
-Matrix hc0_covariance(const MatView& design, const Vector& e, const Matrix& bread);
+// A⁻¹(Dᵀdiag(e²)D)A⁻¹ (White's HC0) for the design [1 | x] of `rows`. The meat is accumulated over
+// row blocks of the caller's data, so no scaled n × p copy is formed.
+Matrix hc0_covariance(const RowSource& rows, const Vector& e, const Matrix& bread);
 // A⁻¹(Σ_g s_g s_gᵀ)A⁻¹ with the score s_g = Σ_{i in g} eᵢ·Dᵢ of each cluster; `codes` holds each
 // row's cluster number below `clusters`. No small-sample factor.
 Matrix clustered_covariance(const Matrix& design, const Vector& e, const Matrix& bread,
                             const std::vector<std::uint32_t>& codes, std::size_t clusters);
+
+// A⁻¹·M·A⁻¹ for any meat M.
+Matrix sandwich(const Matrix& bread, const Matrix& meat);
 
 // √ of the diagonal: a NaN variance stays NaN, a negative one (rounding) gives 0.
 Vector standard_errors_of(const Matrix& covariance);

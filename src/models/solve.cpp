@@ -16,7 +16,12 @@ Solution from(NormalSolution&& s, std::size_t p) {
     return Solution{Vector(s.beta.data(), s.beta.data() + p), std::move(s.xtx_inverse), std::move(s.r)};
 }
 
-Result<Solution> svd_route(const Problem& pb, const RoutePolicy& policy) {
+void ensure_design(Problem& pb) {
+    if (!pb.design.data && pb.materialise) pb.materialise(pb);
+}
+
+Result<Solution> svd_route(Problem& pb, const RoutePolicy& policy) {
+    ensure_design(pb);
     const std::size_t n = pb.design.rows, p = pb.design.cols;
     auto sol = solve_by_svd(pb.design, MatView{pb.target.data, n, 1, pb.target.stride, 0}, pb.rank_norms);
     if (sol) return from(std::move(*sol), p);
@@ -28,14 +33,15 @@ Result<Solution> svd_route(const Problem& pb, const RoutePolicy& policy) {
 
 }  // namespace
 
-Result<Solution> solve(const Problem& pb, const RoutePolicy& policy) {
-    const std::size_t n = pb.design.rows, p = pb.design.cols;
+Result<Solution> solve(Problem pb, const RoutePolicy& policy) {
+    const std::size_t n = pb.rows, p = pb.cols;
     const std::size_t size = pb.route_size ? pb.route_size : p, rows = pb.route_rows ? pb.route_rows : n;
     const bool normal = rows > policy.normal_above * size && p < policy.normal_max_p && p > 0;
     const bool lu = !normal && policy.lu_above > 0 && rows > policy.lu_above * size;
     if (!normal && !lu) return svd_route(pb, policy);
 
     Matrix gram_here, cross_here;
+    if (!pb.gram || !pb.cross) ensure_design(pb);
     const Matrix& gram = pb.gram ? *pb.gram : (gram_here = kv::gram(pb.design));
     if (!pb.cross) {
         cross_here = Matrix(p, 1);
@@ -45,6 +51,10 @@ Result<Solution> solve(const Problem& pb, const RoutePolicy& policy) {
     }
     const Matrix& cross = pb.cross ? *pb.cross : cross_here;
 
+    if (normal) {
+        if (auto quick = solve_well_conditioned(gram, cross, pb.rank_norms)) return from(std::move(*quick), p);
+    }
+    ensure_design(pb);
     if (lu) {
         auto r = rank_factor(pb.design, gram);
         auto inv = inverse(gram);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <limits>
 
 #include "linalg/matrix.hpp"
@@ -34,9 +35,11 @@ struct RoutePolicy {
 
 // The problem as a class hands it over. The design and target are read on every route that
 // factors them; the Gram matrix and cross product are formed here unless the class already has
-// them from its own pass over the data.
+// them from its own pass over the data. A class that streams its data passes those products and
+// `materialise`, which fills in `design` and `target` only when a route needs them.
 struct Problem {
-    MatView design;                       // n × p
+    std::size_t rows = 0, cols = 0;       // n and p
+    MatView design;                       // n × p, or empty until materialised
     VecView target;                       // n
     const Matrix* gram = nullptr;         // DᵀD, p × p
     const Matrix* cross = nullptr;        // Dᵀy, p × 1
@@ -44,6 +47,11 @@ struct Problem {
     std::size_t route_rows = 0;           // n, when the design is given in a compressed form; 0: its rows
     const ExactData* exact = nullptr;     // the exact values behind a rounded design (FE)
     const Vector* rank_norms = nullptr;   // column lengths the rank rule judges against (FE)
+    std::function<void(Problem&)> materialise;
+
+    Problem(MatView d, VecView y) : rows(d.rows), cols(d.cols), design(d), target(y) {}
+    Problem(std::size_t n, std::size_t p, const Matrix& dtd, const Matrix& dty, std::function<void(Problem&)> make)
+        : rows(n), cols(p), gram(&dtd), cross(&dty), materialise(std::move(make)) {}
 };
 
 struct Solution {
@@ -52,6 +60,6 @@ struct Solution {
     Matrix r;      // p × p triangular factor of the design, for its column-scaled condition number
 };
 
-Result<Solution> solve(const Problem& problem, const RoutePolicy& policy);
+Result<Solution> solve(Problem problem, const RoutePolicy& policy);
 
 }  // namespace kv

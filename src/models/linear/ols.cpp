@@ -1,11 +1,13 @@
-// OLS: copy [1 | x | y] once, form DᵀD, Dᵀy and yᵀy by one symmetric product of it, solve by the
-// shared step (Cholesky normal equations, an LU inverse or SVD least squares by n and p), then
-// residuals, R², mse and classical or HC0 errors, committed at once.
+// OLS: form DᵀD, Dᵀy and yᵀy in one pass over the caller's rows, solve by the shared step
+// (Cholesky normal equations, an LU inverse or SVD least squares by n and p), then residuals, R²,
+// mse and classical or HC0 errors from a second pass, committed at once. The design is copied
+// only for the routes that factor it (ill-conditioned or small n) or to rescale extreme data.
 #include "models/linear/ols.hpp"
 
 #include <cstring>
 
 #include "linalg/linalg.hpp"
+#include "linalg/stream.hpp"
 #include "models/covariance.hpp"
 #include "models/inference.hpp"
 #include "models/linear/fit_utils.hpp"
@@ -42,33 +44,44 @@ Status OLS::fit(MatView x, VecView y) {
     if (n <= p) return value_error("Insufficient samples for the number of parameters");
     if (auto limit = check_lapack_limits(n, p + 1); !limit.ok()) return limit;
 
-    DesignCopy copy;
-    copy_design_and_target(x, y, fit_intercept, copy);
-    // One symmetric product of [D | y]: DᵀD in the leading p × p block, Dᵀy in the last column.
-    Matrix g = gram(copy.full);
-    // Data whose squares leave double range are solved with every column of [1 | x | y] scaled by
-    // a power of two (exact), and the results scaled back.
+    // One pass over the caller's rows gives DᵀD, Dᵀy and yᵀy (the Gram matrix of [1 | x | y]);
+    // nothing n × p is copied unless a rare route needs the design itself.
+    const RowSource rows{x, &y, fit_intercept};
+    Matrix g = streamed_gram(rows);
+    // Data whose squares leave double range are solved on a copy of [1 | x | y] with every column
+    // scaled by a power of two (exact), and the results scaled back.
     Vector c;
+    DesignCopy copy;
     if (gram_out_of_range(g, n)) {
         if (!all_finite(x) || !all_finite(y)) return value_error("Input contains NaN or infinite values");
+        copy_design_and_target(x, y, fit_intercept, copy);
         c = max_abs_scales(copy.full);
         if (fit_intercept) c[0] = 1.0;
         scale_columns(copy, c);
         g = gram(copy.full);
     }
-    const MatView d = copy.design();
-    const VecView yv = copy.target();
     Matrix a(p, p), cross(p, 1);
     for (std::size_t j = 0; j < p; ++j) std::memcpy(a.col(j), g.col(j), p * sizeof(double));
     std::memcpy(cross.data(), g.col(p), p * sizeof(double));
-
-    auto sol = solve(Problem{d, yv, &a, &cross}, routes);
+    auto make_copy = [&](Problem& pb) {
+        if (!copy.storage.data()) copy_design_and_target(x, y, fit_intercept, copy);
+        pb.design = copy.design();
+        pb.target = copy.target();
+    };
+    Problem problem(n, p, a, cross, make_copy);
+    if (copy.storage.data()) make_copy(problem);
+    auto sol = solve(std::move(problem), routes);
     if (!sol) return fail(std::move(sol.error()));
-    Vector e = residuals_of(d, sol->beta, yv);
+
+    // Residuals, R² and the HC0 meat read the caller's rows again (the scaled copy after rescaling).
+    const VecView yv = c.empty() ? y : copy.target();
+    const RowSource fitted_rows = c.empty() ? rows : RowSource{copy.design(), &yv, false};
+    Vector e(n);
+    streamed_residuals(fitted_rows, sol->beta.data(), e.data());
     const double mse = dot(e.data(), e.data(), n) / static_cast<double>(n - p);
-    // The caller's y is contiguous, unlike the copy's column; a rescaled fit reads the copy.
-    const double r2 = clamp_r_squared(c.empty() ? centred_r_squared(e, y) : centred_r_squared(e, yv));
-    const std::optional<Matrix> hc0 = robust ? std::optional(hc0_covariance(d, e, sol->bread)) : std::nullopt;
+    const double r2 = clamp_r_squared(centred_r_squared(e, yv));
+    const std::optional<Matrix> hc0 =
+        robust ? std::optional(hc0_covariance(fitted_rows, e, sol->bread)) : std::nullopt;
     LinearFit next = make_linear_fit(n, k, fit_intercept, std::move(sol->beta), std::move(sol->r), std::move(e), mse,
                                      r2, classical_covariance(sol->bread, mse), hc0 ? &*hc0 : nullptr);
     if (!c.empty()) unscale(next, c, c[p]);

@@ -1,0 +1,167 @@
+// Row blocks of about a quarter of a megabyte of x keep each block in the second-level cache
+// while BLAS reads it once for the Gram product (dsyrk) and once for its column sums and xᵀy
+// (one dgemm against [1 | y]), so x crosses the memory bus once.
+#include "linalg/stream.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "linalg/lapack.hpp"
+
+namespace kv {
+
+namespace {
+
+// Rows per block: 32768 doubles of x (256 KiB), at least 256 rows and at most 16384, so that a
+// block fits the second-level cache whatever k is and BLAS still has rows enough to share
+// among its threads.
+std::size_t block_rows(std::size_t k) {
+    return std::clamp<std::size_t>(32768 / std::max<std::size_t>(k, 1), 256, 16384);
+}
+
+// How BLAS sees a block of rows of x in place: row-major (unit column stride) or column-major
+// (unit row stride), with its leading dimension; false when neither.
+bool in_place_layout(const MatView& x, bool& row_major, lapack_int& ld) {
+    if (x.cols == 0) return false;
+    if (x.cs == 1 && x.rs >= static_cast<std::ptrdiff_t>(x.cols) && fits_lapack(static_cast<std::size_t>(x.rs))) {
+        row_major = true;
+        ld = checked_int(static_cast<std::size_t>(x.rs));
+        return true;
+    }
+    if (x.rs == 1 && x.cs >= static_cast<std::ptrdiff_t>(x.rows) && fits_lapack(static_cast<std::size_t>(x.cs))) {
+        row_major = false;
+        ld = checked_int(static_cast<std::size_t>(x.cs));
+        return true;
+    }
+    if (x.cols == 1 && x.rs == 1) {
+        row_major = false;
+        ld = checked_int(std::max<std::size_t>(x.rows, 1));
+        return true;
+    }
+    return false;
+}
+
+// Rows [i0, i0 + m) of the source, each times scale·(row scale), packed as the columns of a
+// column-major width × m buffer.
+void pack_rows(const RowSource& src, std::size_t i0, std::size_t m, const double* w, double* buf) {
+    const std::size_t width = src.width(), k = src.x.cols, off = src.ones ? 1 : 0;
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::size_t row = i0 + i;
+        double s = src.row_scale ? src.row_scale[row] : 1.0;
+        if (w) s *= w[row];
+        double* dst = buf + i * width;
+        if (src.ones) dst[0] = s;
+        const double* xr = src.x.data + static_cast<std::ptrdiff_t>(row) * src.x.rs;
+        if (src.x.cs == 1) {
+            for (std::size_t j = 0; j < k; ++j) dst[off + j] = xr[j] * s;
+        } else {
+            for (std::size_t j = 0; j < k; ++j) dst[off + j] = xr[static_cast<std::ptrdiff_t>(j) * src.x.cs] * s;
+        }
+        if (src.target) dst[width - 1] = (*src.target)[row] * s;
+    }
+}
+
+void mirror_lower(Matrix& g) {
+    for (std::size_t j = 0; j < g.cols(); ++j)
+        for (std::size_t i = j + 1; i < g.rows(); ++i) g(j, i) = g(i, j);
+}
+
+// Σ over packed blocks of buf·bufᵀ: rows scaled by √w when weights are given.
+Matrix packed_gram(const RowSource& src, const double* sqrt_w) {
+    const std::size_t n = src.x.rows, width = src.width();
+    Matrix g = Matrix::zeros(width, width);
+    const std::size_t b = block_rows(width);
+    std::vector<double> buf(std::min(n, b) * width);
+    for (std::size_t i0 = 0; i0 < n; i0 += b) {
+        const std::size_t m = std::min(b, n - i0);
+        pack_rows(src, i0, m, sqrt_w, buf.data());
+        KV_BLAS(cblas_dsyrk)(KV_CblasColMajor, KV_CblasLower, KV_CblasNoTrans, checked_int(width), checked_int(m), 1.0,
+                             buf.data(), checked_int(width), 1.0, g.data(), checked_int(width));
+    }
+    mirror_lower(g);
+    return g;
+}
+
+}  // namespace
+
+Matrix streamed_gram(const RowSource& src) {
+    const std::size_t n = src.x.rows, k = src.x.cols, width = src.width();
+    bool row_major = false;
+    lapack_int ld = 0;
+    if (n == 0 || width == 0) return Matrix::zeros(width, width);
+    if (src.row_scale || !in_place_layout(src.x, row_major, ld) || !fits_lapack(n)) return packed_gram(src, nullptr);
+
+    // In place: xᵀx by dsyrk on each block, and xᵀ[1 | y] by one dgemm on the same block while it
+    // is in cache; the sums of 1 and of y and yᵀy alongside.
+    const std::size_t off = src.ones ? 1 : 0, b = block_rows(k);
+    Matrix g = Matrix::zeros(width, width);
+    Matrix side = Matrix::zeros(k, 2);  // xᵀ1, xᵀy
+    std::vector<double> aux(std::min(n, b) * 2, 1.0);  // column-major m × 2: ones, y
+    double sum_y = 0, yy = 0;
+    double* gxx = g.data() + off + off * width;
+    for (std::size_t i0 = 0; i0 < n; i0 += b) {
+        const std::size_t m = std::min(b, n - i0);
+        const double* xb = src.x.data + static_cast<std::ptrdiff_t>(i0) * src.x.rs;
+        // Row-major rows are a column-major k × m matrix B: xᵀx = B·Bᵀ. Column-major rows are an m × k
+        // matrix A: xᵀx = AᵀA.
+        KV_BLAS(cblas_dsyrk)(KV_CblasColMajor, KV_CblasLower, row_major ? KV_CblasNoTrans : KV_CblasTrans,
+                             checked_int(k), checked_int(m), 1.0, xb, ld, 1.0, gxx, checked_int(width));
+        const lapack_int cols = src.target ? 2 : 1;
+        if (src.target) {
+            double* yb = aux.data() + m;
+            for (std::size_t i = 0; i < m; ++i) {
+                const double v = (*src.target)[i0 + i];
+                yb[i] = v;
+                sum_y += v;
+                yy += v * v;
+            }
+        }
+        std::fill(aux.begin(), aux.begin() + static_cast<std::ptrdiff_t>(m), 1.0);
+        KV_BLAS(cblas_dgemm)(KV_CblasColMajor, row_major ? KV_CblasNoTrans : KV_CblasTrans, KV_CblasNoTrans,
+                             checked_int(k), cols, checked_int(m), 1.0, xb, ld, aux.data(), checked_int(m), 1.0,
+                             side.data(), checked_int(k));
+    }
+    if (src.ones) {
+        g(0, 0) = static_cast<double>(n);
+        for (std::size_t j = 0; j < k; ++j) g(1 + j, 0) = side(j, 0);
+    }
+    if (src.target) {
+        const std::size_t t = width - 1;
+        for (std::size_t j = 0; j < k; ++j) g(t, off + j) = side(j, 1);
+        if (src.ones) g(t, 0) = sum_y;
+        g(t, t) = yy;
+    }
+    mirror_lower(g);
+    return g;
+}
+
+Matrix streamed_weighted_gram(const RowSource& src, const double* w) {
+    const std::size_t n = src.x.rows;
+    std::vector<double> root(n);
+    for (std::size_t i = 0; i < n; ++i) root[i] = std::sqrt(std::fabs(w[i]));
+    return packed_gram(src, root.data());
+}
+
+void streamed_residuals(const RowSource& src, const double* beta, double* out) {
+    const std::size_t n = src.x.rows, k = src.x.cols, off = src.ones ? 1 : 0;
+    for (std::size_t i = 0; i < n; ++i) out[i] = src.target ? (*src.target)[i] : 0.0;
+    bool row_major = false;
+    lapack_int ld = 0;
+    if (n > 0 && k > 0 && fits_lapack(n) && in_place_layout(src.x, row_major, ld)) {
+        // out ← out − x·β: row-major x is a column-major k × n matrix, so x·β = Bᵀβ.
+        KV_BLAS(cblas_dgemv)(KV_CblasColMajor, row_major ? KV_CblasTrans : KV_CblasNoTrans,
+                             row_major ? checked_int(k) : checked_int(n), row_major ? checked_int(n) : checked_int(k),
+                             -1.0, src.x.data, ld, beta + off, 1, 1.0, out, 1);
+    } else {
+        for (std::size_t i = 0; i < n; ++i) {
+            double s = 0;
+            for (std::size_t j = 0; j < k; ++j) s += src.x(i, j) * beta[off + j];
+            out[i] -= s;
+        }
+    }
+    if (src.ones)
+        for (std::size_t i = 0; i < n; ++i) out[i] -= beta[0];
+}
+
+}  // namespace kv

@@ -1,0 +1,33 @@
+// Products over the rows of [1 | x | y] read straight from the caller's arrays in cache-sized
+// row blocks, so no n-sized copy of the data is ever made. Where x has a layout BLAS can
+// describe (C- or Fortran-ordered, or a view with unit stride along one axis) each block is
+// handed to BLAS in place; any other layout, and rows that carry a weight, are packed one block
+// at a time into a small buffer.
+#pragma once
+
+#include "linalg/matrix.hpp"
+
+namespace kv {
+
+// The rows [1 | x | y] of a design and its target; `ones` adds the leading column, `target`
+// the trailing one, and `row_scale` (n, may be null) multiplies every row i by row_scale[i].
+struct RowSource {
+    MatView x;                         // n × k, any strides
+    const VecView* target = nullptr;   // n
+    bool ones = false;
+    const double* row_scale = nullptr;
+
+    std::size_t width() const { return (ones ? 1 : 0) + x.cols + (target ? 1 : 0); }
+};
+
+// [1 | x | y]ᵀ[1 | x | y] (width × width, both triangles), in one pass over the rows.
+Matrix streamed_gram(const RowSource& rows);
+
+// Σᵢ wᵢ·dᵢdᵢᵀ over the rows dᵢ of the source (both triangles), e.g. the HC0 meat with wᵢ = eᵢ².
+Matrix streamed_weighted_gram(const RowSource& rows, const double* w);
+
+// out ← target − [1 | x]·beta (beta: the ones column's coefficient first when `ones`), reading x in
+// place; `target` may be absent (then out starts at zero). The row scale is not applied.
+void streamed_residuals(const RowSource& rows, const double* beta, double* out);
+
+}  // namespace kv
