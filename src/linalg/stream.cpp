@@ -1,6 +1,6 @@
-// Row blocks of about a quarter of a megabyte of x keep each block in the second-level cache
-// while BLAS reads it once for the Gram product (dsyrk) and once for its column sums and xᵀy
-// (one dgemm against [1 | y]), so x crosses the memory bus once.
+// Row blocks of about a megabyte of x stay in cache while BLAS reads each once for the Gram
+// product (dsyrk) and once for its column sums and xᵀy (one dgemm against [1 | y]), so x crosses
+// the memory bus once.
 #include "linalg/stream.hpp"
 
 #include <algorithm>
@@ -13,12 +13,11 @@ namespace kv {
 
 namespace {
 
-// Rows per block: 32768 doubles of x (256 KiB), at least 256 rows and at most 16384, so that a
-// block fits the second-level cache whatever k is and BLAS still has rows enough to share
-// among its threads.
-std::size_t block_rows(std::size_t k) {
-    return std::clamp<std::size_t>(32768 / std::max<std::size_t>(k, 1), 256, 16384);
-}
+// Rows per block: 131072 doubles of x (1 MiB), at least 256 rows, so that a block stays in the
+// last-level cache while BLAS reads it twice, and each call has work enough to share among
+// BLAS's threads (smaller blocks leave them waiting on each other at small k).
+constexpr std::size_t block_doubles = 131072;
+std::size_t block_rows(std::size_t k) { return std::max<std::size_t>(block_doubles / std::max<std::size_t>(k, 1), 256); }
 
 // How BLAS sees a block of rows of x in place: row-major (unit column stride) or column-major
 // (unit row stride), with its leading dimension; false when neither.
