@@ -1,13 +1,14 @@
-// WLS: scale each row of y and of the design by s_i = √w_i (one pass, no n × n weight
-// matrix), solve the scaled problem by the shared step (normal equations when n > 3p, SVD least
-// squares otherwise or when the normal equations fail for a reason other than rank), and
-// report residuals and mse on the scale of y, R² and standard errors weighted.
+// WLS: the rows of the design and of y scaled by s_i = √w_i (no n × n weight matrix) give the
+// weighted Gram matrix in one streamed pass; the shared step solves it (normal equations when
+// n > 3p, SVD least squares otherwise or when the normal equations fail for a reason other than
+// rank), and residuals and mse are reported on the scale of y, R² and standard errors weighted.
 #include "models/linear/wls.hpp"
 
 #include <cmath>
 #include <cstring>
 
 #include "linalg/linalg.hpp"
+#include "linalg/stream.hpp"
 #include "models/covariance.hpp"
 #include "models/inference.hpp"
 #include "models/linear/fit_utils.hpp"
@@ -78,19 +79,30 @@ Status WLS::fit(MatView x, VecView y, VecView weights) {
     }
     if (const int shift = -2 * ((lo + hi) / 4); shift != 0)
         for (double& v : w) v = std::ldexp(v, shift);
-    Vector s(n), ys(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        s[i] = std::sqrt(w[i]);
-        ys[i] = y[i] * s[i];
-    }
-    const Matrix d = scaled_design(x, s, fit_intercept);  // n × p
-
-    auto sol = solve(Problem{d.view(), view_of(ys)}, routes);
+    Vector s(n);
+    for (std::size_t i = 0; i < n; ++i) s[i] = std::sqrt(w[i]);
+    // The weighted rows √wᵢ·[1 | xᵢ | yᵢ] are formed block by block as the Gram pass reads them; the
+    // whole weighted design is built only for the routes that factor it.
+    const RowSource rows{x, &y, fit_intercept, s.data()};
+    const Matrix g = streamed_gram(rows);
+    Matrix a(p, p), cross(p, 1);
+    for (std::size_t j = 0; j < p; ++j) std::memcpy(a.col(j), g.col(j), p * sizeof(double));
+    std::memcpy(cross.data(), g.col(p), p * sizeof(double));
+    Matrix d;
+    Vector ys;
+    auto weighted = [&](Problem& pb) {
+        d = scaled_design(x, s, fit_intercept);  // n × p
+        ys.resize(n);
+        for (std::size_t i = 0; i < n; ++i) ys[i] = y[i] * s[i];
+        pb.design = d.view();
+        pb.target = view_of(ys);
+    };
+    auto sol = solve(Problem(n, p, a, cross, weighted), routes);
     if (!sol) return fail(std::move(sol.error()));
-    Vector r = residuals_of(d, sol->beta, ys);  // weighted residuals r*, then r = r*/s in place
+    Vector r(n);  // y − [1 | x]β on the scale of y
+    streamed_residuals(rows, sol->beta.data(), r.data());
     double ssr = 0.0, wssr = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
-        r[i] /= s[i];
         ssr += r[i] * r[i];
         wssr += r[i] * r[i] * w[i];
     }
