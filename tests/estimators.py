@@ -17,6 +17,7 @@ import korvalis
 
 _DATE = re.compile(r"(Mon|Tue|Wed|Thu|Fri|Sat|Sun), \d{2} [A-Z][a-z]{2} \d{4}")
 _TIME = re.compile(r"\b\d{2}:\d{2}:\d{2}\b")
+_ADDRESS = re.compile(r" at 0x[0-9a-fA-F]+>")
 
 def mask_clock(report):
     """The report with its date and time replaced, so that two reports can be compared."""
@@ -167,9 +168,10 @@ def outcome(fn, *args, **kwargs):
         return ("raised", type(e).__name__, str(e))
 
 
-def snapshot(case, model):
-    """Everything the object answers without changing what it holds."""
-    snap = {"repr": repr(model)}
+def snapshot(case, model, predict_args=None):
+    """Everything the object answers without changing what it holds, comparable with `==` across
+    objects (a default repr's address is masked). `predict_args` replaces the class's own."""
+    snap = {"repr": _ADDRESS.sub(" at <address>>", repr(model))}
     for name in case.attributes:
         snap[name] = outcome(getattr, model, name)
     for name in case.noarg_methods:
@@ -177,7 +179,7 @@ def snapshot(case, model):
     if case.has_ci:
         snap["confidence_intervals()"] = outcome(model.confidence_intervals)
         snap["confidence_intervals(0.1)"] = outcome(model.confidence_intervals, 0.1)
-    snap["predict"] = outcome(model.predict, *case.predict_args())
+    snap["predict"] = outcome(model.predict, *(case.predict_args() if predict_args is None else predict_args))
     return snap
 
 
