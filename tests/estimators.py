@@ -6,9 +6,11 @@ take a snapshot of everything an object answers, so that a test can prove that a
 changed nothing.
 """
 
+import inspect
 import math
 import re
 import struct
+import types
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -100,6 +102,12 @@ class Case:
             methods["confidence_intervals"] = ("alpha",)
         return methods
 
+    @property
+    def surface(self):
+        """The table's view of the class, in the form of `registered_surface`."""
+        methods = dict(self.param_methods, **{name: () for name in self.noarg_methods})
+        return {"new": self.options, "methods": methods, "attributes": tuple(sorted(self.attributes)), "other": ()}
+
     def fit_args(self, n=40, k=2, seed=0):
         return self.make_fit(np.random.default_rng(seed), n, k)
 
@@ -147,6 +155,23 @@ CASES = [
 ]
 CASE_BY_NAME = {c.name: c for c in CASES}
 CASE_IDS = [c.name for c in CASES]
+
+
+def registered_surface(cls):
+    """What the module registers for a class: constructor parameter names, each public method with its
+    parameter names after self, the sorted names of its attribute descriptors, and any other public entry."""
+    methods, attributes, other = {}, [], []
+    for name, value in vars(cls).items():
+        if name.startswith("_"):
+            continue
+        if isinstance(value, (types.GetSetDescriptorType, types.MemberDescriptorType)):
+            attributes.append(name)
+        elif isinstance(value, types.MethodDescriptorType):
+            methods[name] = tuple(inspect.signature(value).parameters)[1:]
+        else:
+            other.append(name)
+    return {"new": tuple(inspect.signature(cls).parameters), "methods": methods,
+            "attributes": tuple(sorted(attributes)), "other": tuple(other)}
 
 
 def canonical(value):
