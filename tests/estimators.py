@@ -6,9 +6,11 @@ take a snapshot of everything an object answers, so that a test can prove that a
 changed nothing.
 """
 
+import inspect
 import math
 import re
 import struct
+import types
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -17,6 +19,7 @@ import korvalis
 
 _DATE = re.compile(r"(Mon|Tue|Wed|Thu|Fri|Sat|Sun), \d{2} [A-Z][a-z]{2} \d{4}")
 _TIME = re.compile(r"\b\d{2}:\d{2}:\d{2}\b")
+_ADDRESS = re.compile(r" at 0x[0-9a-fA-F]+>")
 
 def mask_clock(report):
     """The report with its date and time replaced, so that two reports can be compared."""
@@ -99,6 +102,12 @@ class Case:
             methods["confidence_intervals"] = ("alpha",)
         return methods
 
+    @property
+    def surface(self):
+        """The table's view of the class, in the form of `registered_surface`."""
+        methods = dict(self.param_methods, **{name: () for name in self.noarg_methods})
+        return {"new": self.options, "methods": methods, "attributes": tuple(sorted(self.attributes)), "other": ()}
+
     def fit_args(self, n=40, k=2, seed=0):
         return self.make_fit(np.random.default_rng(seed), n, k)
 
@@ -148,6 +157,23 @@ CASE_BY_NAME = {c.name: c for c in CASES}
 CASE_IDS = [c.name for c in CASES]
 
 
+def registered_surface(cls):
+    """What the module registers for a class: constructor parameter names, each public method with its
+    parameter names after self, the sorted names of its attribute descriptors, and any other public entry."""
+    methods, attributes, other = {}, [], []
+    for name, value in vars(cls).items():
+        if name.startswith("_"):
+            continue
+        if isinstance(value, (types.GetSetDescriptorType, types.MemberDescriptorType)):
+            attributes.append(name)
+        elif isinstance(value, types.MethodDescriptorType):
+            methods[name] = tuple(inspect.signature(value).parameters)[1:]
+        else:
+            other.append(name)
+    return {"new": tuple(inspect.signature(cls).parameters), "methods": methods,
+            "attributes": tuple(sorted(attributes)), "other": tuple(other)}
+
+
 def canonical(value):
     """A comparable form of a returned value: arrays by dtype, shape and bytes; floats by bits."""
     if isinstance(value, np.ndarray):
@@ -167,9 +193,10 @@ def outcome(fn, *args, **kwargs):
         return ("raised", type(e).__name__, str(e))
 
 
-def snapshot(case, model):
-    """Everything the object answers without changing what it holds."""
-    snap = {"repr": repr(model)}
+def snapshot(case, model, predict_args=None):
+    """Everything the object answers without changing what it holds, comparable with `==` across
+    objects (a default repr's address is masked). `predict_args` replaces the class's own."""
+    snap = {"repr": _ADDRESS.sub(" at <address>>", repr(model))}
     for name in case.attributes:
         snap[name] = outcome(getattr, model, name)
     for name in case.noarg_methods:
@@ -177,7 +204,7 @@ def snapshot(case, model):
     if case.has_ci:
         snap["confidence_intervals()"] = outcome(model.confidence_intervals)
         snap["confidence_intervals(0.1)"] = outcome(model.confidence_intervals, 0.1)
-    snap["predict"] = outcome(model.predict, *case.predict_args())
+    snap["predict"] = outcome(model.predict, *(case.predict_args() if predict_args is None else predict_args))
     return snap
 
 

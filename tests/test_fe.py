@@ -13,7 +13,9 @@ import scipy.stats
 from linearmodels.panel import PanelOLS
 
 import korvalis
+from estimators import CASE_BY_NAME, snapshot
 
+CASE = CASE_BY_NAME["FE"]
 RTOL = 1e-10
 
 
@@ -301,12 +303,6 @@ def test_unfitted():
     assert str(err.value) == "Model not fitted. Call fit() first."
 
 
-def state(m):
-    return dict(coef=m.coefficients, fe=m.fixed_effects, resid=m.residuals, se=m.standard_errors(),
-                cov=m.covariance_matrix(), counts=(m.n_samples, m.n_features, m.n_entities),
-                stats=(m.mse, m.r_squared, m.within_r_squared), pred=m.predict(np.ones((2, 2)), np.array([0, 2])))
-
-
 def test_refit_replaces_state_and_caches():
     first = panel(ids=[0, 1, 2] * 8, k=2, seed=14)
     m = fitted(*first)
@@ -328,12 +324,11 @@ def test_refit_replaces_state_and_caches():
 ], ids=["singular", "nan", "degrees_of_freedom"])
 def test_failed_refit_changes_nothing(bad):
     m = fitted(*panel(ids=[0, 1, 2] * 8, k=2, seed=16))
-    before = state(m)
+    seen = (np.ones((2, 2)), np.array([0, 2], dtype=np.int64))  # entities of the first fit
+    before = snapshot(CASE, m, seen)
     with pytest.raises((ValueError, RuntimeError)):
         m.fit(*bad)
-    after = state(m)
-    for key in before:
-        np.testing.assert_array_equal(np.asarray(after[key], dtype=float), np.asarray(before[key], dtype=float))
+    assert snapshot(CASE, m, seen) == before
 
 
 def test_inputs_are_never_written():

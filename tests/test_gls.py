@@ -13,7 +13,9 @@ from scipy import linalg as sla
 from scipy import stats as sps
 
 import korvalis
+from estimators import CASE_BY_NAME, snapshot
 
+CASE = CASE_BY_NAME["GLS"]
 RTOL = 1e-10
 
 
@@ -62,29 +64,6 @@ def whitened_reference(x, y, sigma, fit_intercept=True):
     yw = sla.solve_triangular(lower, y, lower=True)
     beta, *_ = np.linalg.lstsq(dw, yw, rcond=None)
     return dw, yw, beta, yw - dw @ beta
-
-
-def state_of(m):
-    return {
-        "coefficients": m.coefficients,
-        "intercept": m.intercept,
-        "mse": m.mse,
-        "r_squared": m.r_squared,
-        "residuals": m.residuals,
-        "n_samples": m.n_samples,
-        "n_features": m.n_features,
-        "standard_errors": m.standard_errors(),
-        "is_fitted": m.is_fitted(),
-    }
-
-
-def assert_same_state(a, b):
-    assert a.keys() == b.keys()
-    for key in a:
-        if isinstance(a[key], np.ndarray):
-            np.testing.assert_array_equal(a[key], b[key], err_msg=key)
-        else:
-            assert a[key] == b[key], key
 
 
 # ---------------------------------------------------------------- against statsmodels GLS
@@ -236,9 +215,7 @@ def test_upper_triangle_of_sigma_is_ignored():
     garbage[iu] = np.random.default_rng(5).normal(scale=50.0, size=len(iu[0]))
     garbage[0, 29] = math.nan
     a, b = fitted(x, y, sigma), fitted(x, y, garbage)
-    assert_same_state(state_of(a), state_of(b))
-    strip = lambda s: re.sub(r"(Date|Time):.*\n", "", s)
-    assert strip(a.summary()) == strip(b.summary())
+    assert snapshot(CASE, a) == snapshot(CASE, b)  # the report too, date and time masked
 
 
 NOT_PD = [
@@ -327,14 +304,11 @@ FAILING_REFITS = [
 def test_failed_refit_changes_nothing(make_bad, exc):
     x, y = make_data(20, 2, seed=1)
     m = fitted(x, y, ar1_sigma(20))
-    before = state_of(m)
-    report = m.summary()
+    before = snapshot(CASE, m)
     x2, y2 = make_data(20, 2, seed=2)
     with pytest.raises(exc):
         m.fit(*make_bad(x2, y2, ar1_sigma(20, seed=3)))
-    assert_same_state(before, state_of(m))
-    strip = lambda s: re.sub(r"(Date|Time):.*\n", "", s)
-    assert strip(m.summary()) == strip(report)
+    assert snapshot(CASE, m) == before  # the report too, date and time masked
 
 
 def test_successful_refit_replaces_everything():
@@ -342,7 +316,7 @@ def test_successful_refit_replaces_everything():
     x2, y2 = make_data(31, 3, seed=2)
     m = fitted(x, y, ar1_sigma(20))
     m.fit(x2, y2, ar1_sigma(31, seed=4))
-    assert_same_state(state_of(m), state_of(fitted(x2, y2, ar1_sigma(31, seed=4))))
+    assert snapshot(CASE, m) == snapshot(CASE, fitted(x2, y2, ar1_sigma(31, seed=4)))
 
 
 def test_inputs_are_never_written():

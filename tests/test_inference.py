@@ -11,6 +11,7 @@ import pytest
 import scipy.stats as st
 
 import korvalis
+from estimators import CASE_BY_NAME, snapshot
 
 ALPHA_MESSAGE = "alpha must be between 0 and 2"
 
@@ -150,13 +151,11 @@ def test_interval_at_alpha_edges(df, alpha, lower, upper):
 )
 def test_alpha_out_of_range_raises_and_changes_nothing(df, alpha):
     m = fit_with_df(df, seed=13)
-    before = (m.p_values(), m.confidence_intervals(), m.coefficients)
+    before = snapshot(CASE_BY_NAME["OLS"], m)
     with pytest.raises(ValueError) as info:
         m.confidence_intervals(alpha)
     assert str(info.value) == ALPHA_MESSAGE
-    after = (m.p_values(), m.confidence_intervals(), m.coefficients)
-    for a, b in zip(before, after):
-        np.testing.assert_array_equal(a, b)
+    assert snapshot(CASE_BY_NAME["OLS"], m) == before
 
 
 def test_unfitted_model_has_no_inference():

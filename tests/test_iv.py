@@ -18,6 +18,9 @@ from linearmodels.iv import IV2SLS
 
 import korvalis
 import report_reference as rr
+from estimators import CASE_BY_NAME, snapshot
+
+CASE = CASE_BY_NAME["IV"]
 
 ATTRIBUTES = ("coefficients", "intercept", "covariance_matrix", "mse", "r_squared", "residuals", "n_samples",
               "n_features")
@@ -55,21 +58,6 @@ def params_of(m):
 def linearmodels_fit(z, x, y, constant=True):
     exog = np.ones((len(y), 1)) if constant else None
     return IV2SLS(y, exog, x, z).fit(cov_type="unadjusted", debiased=True)
-
-
-def state_of(m):
-    state = {name: getattr(m, name) for name in ATTRIBUTES}
-    state.update(standard_errors=m.standard_errors(), is_fitted=m.is_fitted())
-    return state
-
-
-def assert_same_state(a, b):
-    assert a.keys() == b.keys()
-    for key in a:
-        if isinstance(a[key], np.ndarray):
-            np.testing.assert_array_equal(a[key], b[key], err_msg=key)
-        else:
-            assert a[key] == b[key], key
 
 
 def expected_report(label, method, ref, y, fit_intercept, text):
@@ -230,16 +218,16 @@ def test_failures_in_order_leave_a_new_object_unfitted(shapes, fit_intercept, me
     with pytest.raises(ValueError) as err:
         m.fit(*inputs(*shapes))
     assert str(err.value) == message
-    assert_same_state(state_of(m), state_of(korvalis.IV(fit_intercept=fit_intercept)))
+    assert snapshot(CASE, m) == snapshot(CASE, korvalis.IV(fit_intercept=fit_intercept))
 
 
 @pytest.mark.parametrize("case", [c for c, (_, fi, _) in FAILURES.items() if fi])
 def test_failed_refit_changes_nothing(case):
     m = fitted(korvalis.IV, *endogenous_data(30, 2, 2, 8))
-    before = state_of(m)
+    before = snapshot(CASE, m)
     with pytest.raises(ValueError):
         m.fit(*inputs(*FAILURES[case][0]))
-    assert_same_state(before, state_of(m))
+    assert snapshot(CASE, m) == before
 
 
 @pytest.mark.parametrize("where", ["instruments", "regressors", "targets"])

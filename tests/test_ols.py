@@ -5,6 +5,9 @@ import pytest
 import statsmodels.api as sm
 
 import korvalis
+from estimators import CASE_BY_NAME, snapshot
+
+CASE = CASE_BY_NAME["OLS"]
 
 
 def problem(n, k, seed=0):
@@ -115,23 +118,6 @@ def test_inputs_never_written():
     np.testing.assert_array_equal(y, yc)
 
 
-def snapshot(m):
-    return {
-        "coefficients": m.coefficients, "intercept": m.intercept, "mse": m.mse, "r_squared": m.r_squared,
-        "n_samples": m.n_samples, "n_features": m.n_features, "residuals": m.residuals,
-        "se": m.standard_errors(), "cov": m.covariance_matrix(), "p": m.p_values(),
-    }
-
-
-def assert_same(a, b):
-    assert a.keys() == b.keys()
-    for key in a:
-        if isinstance(a[key], np.ndarray):
-            np.testing.assert_array_equal(a[key], b[key], err_msg=key)
-        else:
-            assert a[key] == b[key], key
-
-
 FAILURES = [
     pytest.param(lambda: (np.ones((10, 2)), np.ones(9)), ValueError, "X and y shape mismatch: 10 vs 9", id="mismatch"),
     pytest.param(lambda: (np.ones((3, 0)), np.ones(3)), ValueError, "Input arrays cannot be empty", id="no-columns"),
@@ -157,12 +143,12 @@ def test_failed_fit_changes_nothing(make, exc, message):
     x0, y0 = problem(40, 2)
     m = korvalis.OLS()
     m.fit(x0, y0)
-    before = snapshot(m)
+    before = snapshot(CASE, m)
     x, y = make()
     with pytest.raises(exc) as info:
         m.fit(x, y)
     assert str(info.value) == message
-    assert_same(before, snapshot(m))
+    assert snapshot(CASE, m) == before
     fresh = korvalis.OLS()
     with pytest.raises(exc):
         fresh.fit(x, y)

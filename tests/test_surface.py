@@ -1,10 +1,12 @@
-"""The binding layer as every class sees it: argument matching and conversion messages,
+"""The binding layer as every class sees it: the class table of tests/estimators.py against what the
+module registers, argument matching and conversion messages,
 the NumPy input rules, unfitted answers, fresh result copies, and the module and type
 rules (one module object, no second interpreter, no subclasses, no instance attributes).
 
 Messages are checked to the letter; they follow CPython's wording for the same situations.
 """
 
+import inspect
 import os
 import subprocess
 import sys
@@ -14,7 +16,26 @@ import numpy as np
 import pytest
 
 import korvalis
-from estimators import CASE_BY_NAME, CASE_IDS, CASES, array_type_message, snapshot
+from estimators import CASE_BY_NAME, CASE_IDS, CASES, array_type_message, registered_surface, snapshot
+
+# ---------------------------------------------------------------- the class table against the module
+
+
+def test_class_table_lists_every_class_of_the_module():
+    classes = sorted(name for name, value in vars(korvalis).items() if isinstance(value, type))
+    assert sorted(korvalis.__all__) == classes == sorted(CASE_IDS)
+
+
+@pytest.mark.parametrize("name", CASE_IDS)
+def test_class_table_matches_what_the_module_registers(name):
+    # Options, fit/predict parameters, methods without parameters, attributes and has_ci, by name.
+    case = CASE_BY_NAME[name]
+    assert registered_surface(case.cls) == case.surface
+    assert len(case.surface["methods"]) == len(case.param_methods) + len(case.noarg_methods)  # no name twice
+    assert (len(case.fit_kinds), len(case.predict_kinds)) == (len(case.fit_params), len(case.predict_params))
+    if case.has_ci:
+        assert inspect.signature(case.cls.confidence_intervals).parameters["alpha"].default == 0.05
+
 
 # ---------------------------------------------------------------- argument matching
 

@@ -15,7 +15,7 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 import korvalis
-from estimators import CASE_BY_NAME, CASE_IDS, CASES, canonical, mask_clock
+from estimators import CASE_BY_NAME, CASE_IDS, CASES, canonical, mask_clock, snapshot
 
 THREADS = 4
 ROUNDS = 25
@@ -174,12 +174,12 @@ def test_shared_reads_from_inside_alpha_conversion_are_allowed(name):
 def test_fitted_object_keeps_its_state_after_a_reentrant_fit(name):
     case = CASE_BY_NAME[name]
     m = case.fitted()
-    before = [canonical(getattr(m, a)) for a in case.attributes]
+    before = snapshot(case, m)
     alpha = _Reentrant(lambda: m.fit(*case.fit_args(n=50, seed=9)))
     with pytest.raises(RuntimeError) as err:
         m.confidence_intervals(alpha)
     assert str(err.value) == "Already borrowed"
-    assert [canonical(getattr(m, a)) for a in case.attributes] == before
+    assert snapshot(case, m) == before
 
 
 def _type_with_reentrant_qualname(action, log):

@@ -12,8 +12,10 @@ import pytest
 import statsmodels.api as sm
 
 import korvalis
-from test_iv import (ATTRIBUTES, assert_close, assert_same_state, endogenous_data, expected_report, fitted,
-                     linearmodels_fit, params_of, state_of)
+from estimators import CASE_BY_NAME, snapshot
+from test_iv import ATTRIBUTES, assert_close, endogenous_data, expected_report, fitted, linearmodels_fit, params_of
+
+CASE = CASE_BY_NAME["TSLS"]
 
 
 def tsls(z, x, y, fit_intercept=True):
@@ -185,16 +187,16 @@ def test_failures_in_order_leave_a_new_object_unfitted(shapes, fit_intercept, me
     with pytest.raises(ValueError) as err:
         m.fit(*inputs(*shapes))
     assert str(err.value) == message
-    assert_same_state(state_of(m), state_of(korvalis.TSLS(fit_intercept=fit_intercept)))
+    assert snapshot(CASE, m) == snapshot(CASE, korvalis.TSLS(fit_intercept=fit_intercept))
 
 
 @pytest.mark.parametrize("case", [c for c, (_, fi, _) in FAILURES.items() if fi])
 def test_failed_refit_changes_nothing(case):
     m = tsls(*endogenous_data(30, 2, 3, 45))
-    before = state_of(m)
+    before = snapshot(CASE, m)
     with pytest.raises(ValueError):
         m.fit(*inputs(*FAILURES[case][0]))
-    assert_same_state(before, state_of(m))
+    assert snapshot(CASE, m) == before
 
 
 @pytest.mark.parametrize("where", ["instruments", "regressors", "targets"])

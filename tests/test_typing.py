@@ -1,5 +1,6 @@
-"""The typing stub korvalis.pyi: installed beside the module, true to the module's docstrings, and precise enough that
-mypy rejects the mistakes the module itself rejects (stubtest, run by CI, checks names and signatures).
+"""The typing stub korvalis.pyi: installed beside the module, naming exactly the classes, methods, parameters and
+attributes the module registers (read with ast, so a developer build checks it too), true to the module's docstrings,
+and precise enough that mypy rejects the mistakes the module itself rejects (stubtest, run by CI, checks the rest).
 
 Reference: the runtime module itself (its docstrings and surface), and mypy's verdict on snippets.
 """
@@ -16,6 +17,7 @@ from pathlib import Path
 import pytest
 
 import korvalis
+from estimators import registered_surface
 
 ROOT = Path(__file__).resolve().parent.parent
 INSTALLED_STUB = Path(korvalis.__file__).resolve().parent / "korvalis.pyi"
@@ -43,6 +45,45 @@ def stub_docstrings() -> dict[str, str | None]:
                 if isinstance(item, ast.FunctionDef) and not item.name.startswith("__"):
                     out[f"{node.name}.{item.name}"] = ast.get_docstring(item)
     return out
+
+
+def stub_surface() -> dict[str, dict[str, object]]:
+    """Each class of the source stub in the form of estimators.registered_surface."""
+    out: dict[str, dict[str, object]] = {}
+    for node in ast.parse(SOURCE_STUB.read_text()).body:
+        if not isinstance(node, ast.ClassDef):
+            continue
+        new: tuple[str, ...] = ()
+        methods: dict[str, tuple[str, ...]] = {}
+        attributes, other = [], []
+        for item in node.body:
+            if isinstance(item, ast.AnnAssign | ast.Assign):
+                other.append(ast.unparse(item))
+            if not isinstance(item, ast.FunctionDef):
+                continue
+            params = tuple(a.arg for a in item.args.posonlyargs + item.args.args + item.args.kwonlyargs)[1:]
+            if any(isinstance(d, ast.Name) and d.id == "property" for d in item.decorator_list):
+                attributes.append(item.name)
+            elif item.name == "__new__":
+                new = params
+            elif not item.name.startswith("_"):
+                methods[item.name] = params
+        out[node.name] = {"new": new, "methods": methods, "attributes": tuple(sorted(attributes)),
+                          "other": tuple(other)}
+    return out
+
+
+def test_stub_declares_the_module_classes() -> None:
+    tree = ast.parse(SOURCE_STUB.read_text())
+    declared = [n for n in tree.body if isinstance(n, ast.Assign) and ast.unparse(n.targets[0]) == "__all__"]
+    assert [ast.literal_eval(n.value) for n in declared] == [korvalis.__all__]
+    assert sorted(stub_surface()) == sorted(korvalis.__all__) == sorted(CLASSES)
+
+
+@pytest.mark.parametrize("name", CLASSES)
+def test_stub_names_what_the_module_registers(name: str) -> None:
+    # Constructor, methods and their parameter names, and attributes (properties in the stub).
+    assert stub_surface()[name] == registered_surface(getattr(korvalis, name))
 
 
 def runtime_members() -> list[str]:
