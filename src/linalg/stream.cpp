@@ -51,11 +51,15 @@ void pack_rows(const RowSource& src, std::size_t i0, std::size_t m, const double
         if (w) s *= w[row];
         double* dst = buf + i * width;
         if (src.ones) dst[0] = s;
-        const double* xr = src.x.data + static_cast<std::ptrdiff_t>(row) * src.x.rs;
-        if (src.x.cs == 1) {
-            for (std::size_t j = 0; j < k; ++j) dst[off + j] = xr[j] * s;
-        } else {
-            for (std::size_t j = 0; j < k; ++j) dst[off + j] = xr[static_cast<std::ptrdiff_t>(j) * src.x.cs] * s;
+        for (const MatView* m : {&src.x, &src.x2}) {
+            if (m->cols == 0) continue;
+            const double* xr = m->data + static_cast<std::ptrdiff_t>(row) * m->rs;
+            const std::size_t at = off + (m == &src.x ? 0 : k);
+            if (m->cs == 1) {
+                for (std::size_t j = 0; j < m->cols; ++j) dst[at + j] = xr[j] * s;
+            } else {
+                for (std::size_t j = 0; j < m->cols; ++j) dst[at + j] = xr[static_cast<std::ptrdiff_t>(j) * m->cs] * s;
+            }
         }
         if (src.target) dst[width - 1] = (*src.target)[row] * s;
     }
@@ -89,7 +93,8 @@ Matrix streamed_gram(const RowSource& src) {
     bool row_major = false;
     lapack_int ld = 0;
     if (n == 0 || width == 0) return Matrix::zeros(width, width);
-    if (src.row_scale || !in_place_layout(src.x, row_major, ld) || !fits_lapack(n)) return packed_gram(src, nullptr);
+    if (src.row_scale || src.x2.cols || !in_place_layout(src.x, row_major, ld) || !fits_lapack(n))
+        return packed_gram(src, nullptr);
 
     // In place: xᵀx by dsyrk on each block, and xᵀ[1 | y] by one dgemm on the same block while it
     // is in cache; the sums of 1 and of y and yᵀy alongside.

@@ -9,15 +9,17 @@
 
 namespace kv {
 
-// The rows [1 | x | y] of a design and its target; `ones` adds the leading column, `target`
-// the trailing one, and `row_scale` (n, may be null) multiplies every row i by row_scale[i].
+// The rows [1 | x | x2 | y] of a design and its target; `ones` adds the leading column, `target`
+// the trailing one, `x2` (rows × 0 when absent) more columns after x, and `row_scale` (n, may be
+// null) multiplies every row i by row_scale[i].
 struct RowSource {
     MatView x;                         // n × k, any strides
     const VecView* target = nullptr;   // n
     bool ones = false;
     const double* row_scale = nullptr;
+    MatView x2{};                      // n × k2, any strides
 
-    std::size_t width() const { return (ones ? 1 : 0) + x.cols + (target ? 1 : 0); }
+    std::size_t width() const { return (ones ? 1 : 0) + x.cols + x2.cols + (target ? 1 : 0); }
 };
 
 // [1 | x | y]ᵀ[1 | x | y] (width × width, both triangles), in one pass over the rows.

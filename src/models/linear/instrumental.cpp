@@ -1,8 +1,9 @@
 // The basis Q of the instruments' span comes from the cheapest factor that keeps the digits:
 // the Cholesky factor of the scaled WᵀW when it is well-conditioned (Q = W·S·L⁻ᵀ, so
-// QᵀA = L⁻¹·S·WᵀA needs only cross products), Householder QR of W·S otherwise, and the left
-// singular vectors of W·S above the rank tolerance when W is rank-deficient (TSLS accepts such
-// instruments: the projection on their span is still unique).
+// QᵀA = L⁻¹·S·WᵀA needs only the Gram matrix of [W | X | y], formed in one streamed pass),
+// Householder QR of W·S otherwise, and the left singular vectors of W·S above the rank tolerance
+// when W is rank-deficient (TSLS accepts such instruments: the projection on their span is still
+// unique). Only those rarer routes copy the data.
 #include "models/linear/instrumental.hpp"
 
 #include <cmath>
@@ -12,6 +13,7 @@
 #include "linalg/linalg.hpp"
 #include "linalg/qr.hpp"
 #include "linalg/singular_values.hpp"
+#include "linalg/stream.hpp"
 #include "models/covariance.hpp"
 #include "models/linear/fit_utils.hpp"
 
@@ -23,11 +25,11 @@ namespace {
 // the Cholesky basis would lose digits: the orthogonal factor takes over.
 constexpr double min_basis_rcond = 1e-6;
 
-// Powers of two near 1/‖column‖, so that scaling is exact.
-Vector column_scales(const Matrix& m) {
-    Vector s(m.cols(), 1.0);
-    for (std::size_t j = 0; j < m.cols(); ++j) {
-        const double norm = KV_BLAS(cblas_dnrm2)(checked_int(m.rows()), m.col(j), 1);
+// Powers of two near 1/‖column‖ from the diagonal of a Gram matrix, so that scaling is exact.
+Vector column_scales(const Matrix& gram) {
+    Vector s(gram.rows(), 1.0);
+    for (std::size_t j = 0; j < gram.rows(); ++j) {
+        const double norm = std::sqrt(gram(j, j));
         if (norm > 0 && std::isfinite(norm)) {
             int e = 0;
             std::frexp(norm, &e);
@@ -57,20 +59,31 @@ double reciprocal_condition_of_cholesky(const Matrix& l, const Matrix& a) {
 
 enum class Basis { Ok, RankDeficient, Failed };
 
-// Qᵀ·A (r × c) for A = [X₁ | y] (n × c), or why there is none.
-Basis project(Matrix w, const Matrix& a, bool accept_rank_deficient, Matrix& out) {
+// QᵀA = L⁻¹·S·WᵀA from WᵀW and WᵀA alone, with S·WᵀW·S = L·Lᵀ, when that factor is well-conditioned.
+bool project_by_cholesky(const Matrix& wtw, const Matrix& wta, Matrix& out) {
+    const std::size_t q = wtw.rows();
+    if (q == 0) return false;
+    const Vector s = column_scales(wtw);
+    Matrix g = wtw, c = wta;
+    for (std::size_t j = 0; j < q; ++j)
+        for (std::size_t i = 0; i < q; ++i) g(i, j) *= s[i] * s[j];
+    for (std::size_t j = 0; j < c.cols(); ++j)
+        for (std::size_t i = 0; i < q; ++i) c(i, j) *= s[i];
+    auto l = cholesky_lower(g);
+    if (!l || reciprocal_condition_of_cholesky(*l, g) < min_basis_rcond) return false;
+    auto qa = solve_lower(*l, std::move(c));
+    if (!qa) return false;
+    out = std::move(*qa);
+    return true;
+}
+
+// QᵀA (r × c) for A = [X₁ | y] (n × c) from the instruments W themselves: Householder QR of W·S,
+// or, for rank-deficient instruments, the left singular vectors of W with unit-length columns.
+Basis project_by_factoring(Matrix w, const Matrix& a, const Vector& s, bool accept_rank_deficient, Matrix& out) {
     const std::size_t n = w.rows(), q = w.cols(), c = a.cols();
-    const Vector s = column_scales(w);
     for (std::size_t j = 0; j < q; ++j)
         for (std::size_t i = 0; i < n; ++i) w(i, j) *= s[j];
     if (n >= q && q > 0) {
-        const Matrix g = gram(w);
-        if (auto l = cholesky_lower(g); l && reciprocal_condition_of_cholesky(*l, g) >= min_basis_rcond) {
-            auto qa = solve_lower(*l, matmul(w.transposed(), a.view()));
-            if (!qa) return Basis::Failed;
-            out = std::move(*qa);
-            return Basis::Ok;
-        }
         Householder h;
         if (!householder_qr(w, h)) return Basis::Failed;
         if (full_rank(scaled_condition(r_factor(h)))) {
@@ -98,18 +111,33 @@ Basis project(Matrix w, const Matrix& a, bool accept_rank_deficient, Matrix& out
 
 Result<LinearFit> fit_instrumental(const MatView& instruments, const MatView& regressors, const VecView& targets,
                                    bool intercept, const InstrumentalText& text) {
-    const std::size_t n = regressors.rows, k = regressors.cols, p = k + (intercept ? 1 : 0);
+    const std::size_t n = regressors.rows, k = regressors.cols, q = instruments.cols, off = intercept ? 1 : 0;
+    const std::size_t p = k + off, q1 = q + off;
     const ErrorKind kind = text.second_stage.kind;
-    Matrix a(n, p + 1);  // [1 | X | y]
-    if (intercept) std::fill(a.col(0), a.col(0) + n, 1.0);
-    copy_into(regressors, a, intercept ? 1 : 0);
-    for (std::size_t i = 0; i < n; ++i) a(i, p) = targets[i];
+    // One streamed pass: the Gram matrix of [1 | Z | X | y] holds WᵀW and Wᵀ[X₁ | y].
+    const RowSource rows{instruments, &targets, intercept, nullptr, regressors};
+    const Matrix g = streamed_gram(rows);
+    Matrix wtw(q1, q1), wta(q1, p + 1);
+    for (std::size_t j = 0; j < q1; ++j)
+        for (std::size_t i = 0; i < q1; ++i) wtw(i, j) = g(i, j);
+    for (std::size_t i = 0; i < q1; ++i) {
+        if (intercept) wta(i, 0) = g(i, 0);
+        for (std::size_t j = 0; j < k; ++j) wta(i, off + j) = g(i, q1 + j);
+        wta(i, p) = g(i, q1 + k);
+    }
 
     Matrix projected;  // r × (p + 1): Qᵀ[X₁ | y]
-    switch (project(build_design(instruments, intercept), a, text.singular_instruments == nullptr, projected)) {
-        case Basis::Ok: break;
-        case Basis::RankDeficient: return fail(Error{kind, text.singular_instruments});
-        case Basis::Failed: return fail(Error{kind, text.projection_failed});
+    if (!project_by_cholesky(wtw, wta, projected)) {
+        Matrix a(n, p + 1);  // [1 | X | y]
+        if (intercept) std::fill(a.col(0), a.col(0) + n, 1.0);
+        copy_into(regressors, a, off);
+        for (std::size_t i = 0; i < n; ++i) a(i, p) = targets[i];
+        switch (project_by_factoring(build_design(instruments, intercept), a, column_scales(wtw),
+                                     text.singular_instruments == nullptr, projected)) {
+            case Basis::Ok: break;
+            case Basis::RankDeficient: return fail(Error{kind, text.singular_instruments});
+            case Basis::Failed: return fail(Error{kind, text.projection_failed});
+        }
     }
     const std::size_t r = projected.rows();
     const MatView m{projected.data(), r, p, 1, static_cast<std::ptrdiff_t>(r)};
@@ -119,8 +147,8 @@ Result<LinearFit> fit_instrumental(const MatView& instruments, const MatView& re
     auto sol = solve(problem, text.second_stage);
     if (!sol) return fail(std::move(sol.error()));
 
-    Vector e = to_vector(VecView{a.col(p), n, 1});  // y − X₁β, the structural residuals
-    gemv_update(MatView{a.data(), n, p, 1, static_cast<std::ptrdiff_t>(n)}, sol->beta.data(), -1.0, 1.0, e.data());
+    Vector e(n);  // y − X₁β, the structural residuals, from the caller's rows
+    streamed_residuals(RowSource{regressors, &targets, intercept}, sol->beta.data(), e.data());
     if (n == p) return fail(Error{kind, text.no_degrees_of_freedom});
     const double mse = dot(e.data(), e.data(), n) / static_cast<double>(n - p);
     const double r2 = centred_r_squared(e, targets);
