@@ -1,5 +1,5 @@
-// The meats: HC0 as a weighted Gram product streamed over the rows, clustered scores in one pass
-// over the rows. The sandwich A⁻¹·M·A⁻¹ is two p × p products.
+// The meats: HC0 as a weighted Gram product streamed over the rows, the clustered one from the
+// scores the class sums in its residual pass. The sandwich A⁻¹·M·A⁻¹ is two p × p products.
 #include "models/covariance.hpp"
 
 #include <algorithm>
@@ -36,17 +36,8 @@ Matrix hc0_covariance(const RowSource& rows, const Vector& e, const Matrix& brea
     return sandwich(bread, streamed_weighted_gram(RowSource{rows.x, nullptr, rows.ones, rows.row_scale}, e2.data()));
 }
 
-Matrix clustered_covariance(const Matrix& design, const Vector& e, const Matrix& bread,
-                            const std::vector<std::uint32_t>& codes, std::size_t clusters) {
-    const std::size_t n = design.rows(), k = design.cols();
-    // One pass over the rows fills the G × k score table (each score summed in row order), then
-    // the outer products are added in ascending cluster order.
-    Matrix scores = Matrix::zeros(clusters, k);
-    for (std::size_t j = 0; j < k; ++j) {
-        const double* xj = design.col(j);
-        double* sj = scores.col(j);
-        for (std::size_t i = 0; i < n; ++i) sj[codes[i]] += e[i] * xj[i];
-    }
+Matrix clustered_covariance(const Matrix& scores, const Matrix& bread) {
+    const std::size_t clusters = scores.rows(), k = scores.cols();
     Matrix meat = Matrix::zeros(k, k);
     for (std::size_t g = 0; g < clusters; ++g)
         for (std::size_t b = 0; b < k; ++b) {

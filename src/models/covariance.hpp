@@ -4,8 +4,6 @@
 // covariance into standard errors.
 #pragma once
 
-#include <cstdint>
-#include <vector>
 
 #include "linalg/matrix.hpp"
 #include "linalg/stream.hpp"
@@ -17,10 +15,9 @@ Matrix classical_covariance(const Matrix& bread, double sigma2);
 // A⁻¹(Dᵀdiag(e²)D)A⁻¹ (White's HC0) for the design [1 | x] of `rows`. The meat is accumulated over
 // row blocks of the caller's data, so no scaled n × p copy is formed.
 Matrix hc0_covariance(const RowSource& rows, const Vector& e, const Matrix& bread);
-// A⁻¹(Σ_g s_g s_gᵀ)A⁻¹ with the score s_g = Σ_{i in g} eᵢ·Dᵢ of each cluster; `codes` holds each
-// row's cluster number below `clusters`. No small-sample factor.
-Matrix clustered_covariance(const Matrix& design, const Vector& e, const Matrix& bread,
-                            const std::vector<std::uint32_t>& codes, std::size_t clusters);
+// A⁻¹(Σ_g s_g s_gᵀ)A⁻¹ from the G × p table of cluster scores s_g = Σ_{i in g} eᵢ·Dᵢ (each summed in
+// row order), the outer products added in ascending cluster order. No small-sample factor.
+Matrix clustered_covariance(const Matrix& scores, const Matrix& bread);
 
 // A⁻¹·M·A⁻¹ for any meat M.
 Matrix sandwich(const Matrix& bread, const Matrix& meat);

@@ -14,6 +14,7 @@
 #include "linalg/lapack.hpp"
 #include "linalg/linalg.hpp"
 #include "linalg/normal_equations.hpp"
+#include "linalg/stream.hpp"
 #include "models/covariance.hpp"
 #include "models/inference.hpp"
 #include "models/linear/fit_utils.hpp"
@@ -44,52 +45,128 @@ Numbering number_entities(const IdView& ids) {
     return out;
 }
 
-// Subtracts from v[i] the mean of its entity's values. An entity whose values are all identical
-// gets that value as its mean, so its demeaned values are exactly zero; the quotient sum/count
-// would leave rounding residue (0.1 over 3 rows demeans to about ±1.4e-17), and a regressor
-// constant within every entity would then look identified instead of singular.
-struct Demeaner {
-    const Codes& codes;
-    const std::vector<std::uint64_t>& counts;
-    // Sums, means and the subtraction are carried in long double, so each demeaned value is the
-    // correctly rounded x − mean: its error is relative to the small centred value, not to |x|,
-    // which an ill-conditioned within design would otherwise amplify.
-    std::vector<long double> sum;
-    std::vector<double> first;
-    enum class Seen : unsigned char { None, Constant, Varying };  // an entity's values so far
-    std::vector<Seen> state;
+// Rows per block of the within passes: about a megabyte of x, so a block is still in cache when
+// it is read a second time (the demeaned copy, then BLAS).
+std::size_t within_block_rows(std::size_t width) { return std::max<std::size_t>(131072 / width, 64); }
 
-    Demeaner(const Codes& c, const std::vector<std::uint64_t>& n_g)
-        : codes(c), counts(n_g), sum(n_g.size()), first(n_g.size()), state(n_g.size()) {}
-
-    // Demeans v in place and appends the entity means to `means` (G values).
-    void operator()(double* v, std::vector<long double>& means) {
-        const std::size_t n = codes.size(), groups = counts.size();
-        std::fill(sum.begin(), sum.end(), 0.0L);
-        std::fill(state.begin(), state.end(), Seen::None);
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::uint32_t g = codes[i];
-            const double x = v[i];
-            if (state[g] == Seen::None) {
-                first[g] = x;
-                state[g] = Seen::Constant;
-            } else if (state[g] == Seen::Constant && x != first[g]) {
-                state[g] = Seen::Varying;
+// The entity means of every column of [x | y], and the raw columns' lengths. Sums, means and
+// subtractions are carried in long double, so each demeaned value is the correctly rounded
+// x − mean: its error is relative to the small centred value, not to |x|, which an
+// ill-conditioned within design would otherwise amplify. An entity whose values in a column
+// are all identical gets that value as its mean, so its demeaned values are exactly zero; the
+// quotient sum/count would leave rounding residue (0.1 over 3 rows demeans to about ±1.4e-17),
+// and a regressor constant within every entity would then look identified instead of singular.
+class Within {
+public:
+    Within(const MatView& x, const VecView& y, const Numbering& entities)
+        : x_(x), y_(y), codes_(entities.codes), width_(x.cols + 1), mean_(entities.counts.size() * width_, 0.0L),
+          raw_norms(width_) {
+        const std::size_t n = x.rows, groups = entities.counts.size();
+        enum class Seen : unsigned char { None, Constant, Varying };  // an entity's values so far
+        std::vector<Seen> seen(groups * width_, Seen::None);
+        std::vector<double> first(groups * width_);
+        std::vector<long double> squares(width_, 0.0L);
+        const std::size_t b = within_block_rows(width_);
+        for (std::size_t i0 = 0; i0 < n; i0 += b) {
+            const std::size_t i1 = std::min(n, i0 + b);
+            for (std::size_t j = 0; j < width_; ++j) {
+                long double sq = 0.0L;
+                for (std::size_t i = i0; i < i1; ++i) {
+                    const double v = value(i, j);
+                    const std::size_t at = codes_[i] * width_ + j;
+                    if (seen[at] == Seen::None) {
+                        first[at] = v;
+                        seen[at] = Seen::Constant;
+                    } else if (seen[at] == Seen::Constant && v != first[at]) {
+                        seen[at] = Seen::Varying;
+                    }
+                    mean_[at] += v;
+                    sq += static_cast<long double>(v) * v;
+                }
+                squares[j] += sq;
             }
-            sum[g] += x;
         }
         for (std::size_t g = 0; g < groups; ++g)
-            sum[g] = state[g] == Seen::Constant ? static_cast<long double>(first[g]) : sum[g] / static_cast<long double>(counts[g]);
-        for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<double>(v[i] - sum[codes[i]]);
-        means.insert(means.end(), sum.begin(), sum.end());
+            for (std::size_t j = 0; j < width_; ++j) {
+                const std::size_t at = g * width_ + j;
+                mean_[at] = seen[at] == Seen::Constant ? static_cast<long double>(first[at])
+                                                       : mean_[at] / static_cast<long double>(entities.counts[g]);
+            }
+        for (std::size_t j = 0; j < width_; ++j) raw_norms[j] = static_cast<double>(std::sqrt(squares[j]));
     }
-};
 
-struct Within {
-    Matrix x;                        // n × k
-    Vector y;                        // n
-    std::vector<long double> means;  // G × (k + 1), column by column, y's last
-    Vector raw_norms;                // k + 1: lengths of the columns and of y before demeaning
+    // The exact demeaned value of column j (y at j = k) in row i, and its rounding to double.
+    long double exact(std::size_t i, std::size_t j) const {
+        return static_cast<long double>(value(i, j)) - mean_[codes_[i] * width_ + j];
+    }
+    double at(std::size_t i, std::size_t j) const { return static_cast<double>(exact(i, j)); }
+
+    // Rows [i0, i0 + m) of [x̃ | ỹ] as the columns of a column-major width × m buffer.
+    void block(std::size_t i0, std::size_t m, double* buf) const {
+        for (std::size_t i = 0; i < m; ++i)
+            for (std::size_t j = 0; j < width_; ++j) buf[i * width_ + j] = at(i0 + i, j);
+    }
+    std::size_t width() const { return width_; }
+
+    // [x̃ | ỹ]ᵀ[x̃ | ỹ], one pass of demeaned blocks.
+    Matrix gram() const {
+        const std::size_t n = x_.rows, b = within_block_rows(width_);
+        Matrix g = Matrix::zeros(width_, width_);
+        std::vector<double> buf(std::min(n, b) * width_);
+        for (std::size_t i0 = 0; i0 < n; i0 += b) {
+            const std::size_t m = std::min(b, n - i0);
+            block(i0, m, buf.data());
+            KV_BLAS(cblas_dsyrk)(KV_CblasColMajor, KV_CblasLower, KV_CblasNoTrans, checked_int(width_),
+                                 checked_int(m), 1.0, buf.data(), checked_int(width_), 1.0, g.data(),
+                                 checked_int(width_));
+        }
+        for (std::size_t j = 0; j < width_; ++j)
+            for (std::size_t i = j + 1; i < width_; ++i) g(j, i) = g(i, j);
+        return g;
+    }
+
+    // ỹ − x̃β, and with `scores` (G × k, zeroed) the entity sums of eᵢ·x̃ᵢ for clustered errors.
+    Vector residuals(const Vector& beta, Matrix* scores) const {
+        const std::size_t n = x_.rows, k = width_ - 1, b = within_block_rows(width_);
+        Vector e(n);
+        std::vector<double> buf(std::min(n, b) * width_);
+        for (std::size_t i0 = 0; i0 < n; i0 += b) {
+            const std::size_t m = std::min(b, n - i0);
+            block(i0, m, buf.data());
+            for (std::size_t i = 0; i < m; ++i) {
+                const double* row = buf.data() + i * width_;
+                double fit = 0;
+                for (std::size_t j = 0; j < k; ++j) fit += row[j] * beta[j];
+                const double ei = row[k] - fit;
+                e[i0 + i] = ei;
+                if (scores)
+                    for (std::size_t j = 0; j < k; ++j) (*scores)(codes_[i0 + i], j) += ei * row[j];
+            }
+        }
+        return e;
+    }
+
+    // The demeaned x (n × k) and y, for the routes that factor the design.
+    void materialise(Matrix& xt, Vector& yt) const {
+        const std::size_t n = x_.rows, k = width_ - 1;
+        xt = Matrix(n, k);
+        yt.resize(n);
+        for (std::size_t j = 0; j < k; ++j)
+            for (std::size_t i = 0; i < n; ++i) xt(i, j) = at(i, j);
+        for (std::size_t i = 0; i < n; ++i) yt[i] = at(i, k);
+    }
+
+private:
+    double value(std::size_t i, std::size_t j) const { return j + 1 < width_ ? x_(i, j) : y_[i]; }
+
+    const MatView& x_;
+    const VecView& y_;
+    const Codes& codes_;
+    std::size_t width_;
+    std::vector<long double> mean_;  // G × (k + 1), entity by entity, y last
+
+public:
+    Vector raw_norms;  // k + 1: lengths of the columns and of y before demeaning (y last)
 };
 
 // Whether a sum of squares of the raw data leaves double range (beyond 2¹⁰⁰⁰, or a non-zero
@@ -101,44 +178,22 @@ bool squares_out_of_range(const Vector& norms, std::size_t n) {
     return false;
 }
 
-Within within_transform(const MatView& x, const VecView& y, const Numbering& entities) {
-    Within out{to_matrix(x), to_vector(y), {}, Vector(x.cols + 1)};
-    out.means.reserve(entities.counts.size() * (x.cols + 1));
-    Demeaner demean(entities.codes, entities.counts);
-    for (std::size_t j = 0; j < out.x.cols(); ++j) {
-        out.raw_norms[j] = KV_BLAS(cblas_dnrm2)(checked_int(x.rows), out.x.col(j), 1);
-        demean(out.x.col(j), out.means);
-    }
-    out.raw_norms[x.cols] = KV_BLAS(cblas_dnrm2)(checked_int(x.rows), out.y.data(), 1);
-    demean(out.y.data(), out.means);
-    return out;
-}
-
 // The demeaned data as exact differences of the inputs and their long-double entity means,
 // for the guarded solver's refinement.
 class ExactWithin final : public ExactData {
 public:
-    ExactWithin(const MatView& x, const VecView& y, const Numbering& e, const Within& w)
-        : x_(x), y_(y), codes_(e.codes), means_(w.means), groups_(e.counts.size()) {}
-    long double design(std::size_t i, std::size_t j) const override {
-        return static_cast<long double>(x_(i, j)) - means_[j * groups_ + codes_[i]];
-    }
-    long double target(std::size_t i, std::size_t) const override {
-        return static_cast<long double>(y_[i]) - means_[x_.cols * groups_ + codes_[i]];
-    }
+    explicit ExactWithin(const Within& w) : w_(w) {}
+    long double design(std::size_t i, std::size_t j) const override { return w_.exact(i, j); }
+    long double target(std::size_t i, std::size_t) const override { return w_.exact(i, w_.width() - 1); }
 
 private:
-    const MatView& x_;
-    const VecView& y_;
-    const Codes& codes_;
-    const std::vector<long double>& means_;
-    std::size_t groups_;
+    const Within& w_;
 };
 
-// α_g: the mean over entity g's rows of yᵢ − xᵢᵀβ on the untransformed data; `xb` is x·β.
-Vector compute_fixed_effects(const Vector& y, const Vector& xb, const Numbering& entities) {
+// α_g: the mean over entity g's rows of yᵢ − xᵢᵀβ on the untransformed data (`u`).
+Vector compute_fixed_effects(const Vector& u, const Numbering& entities) {
     Vector alpha(entities.counts.size(), 0.0);
-    for (std::size_t i = 0; i < y.size(); ++i) alpha[entities.codes[i]] += y[i] - xb[i];
+    for (std::size_t i = 0; i < u.size(); ++i) alpha[entities.codes[i]] += u[i];
     for (std::size_t g = 0; g < alpha.size(); ++g) alpha[g] /= static_cast<double>(entities.counts[g]);
     return alpha;
 }
@@ -184,31 +239,42 @@ Result<PanelFit> fit_panel(const MatView& x, const VecView& y, const IdView& ent
             "Insufficient degrees of freedom: number of entities must be less than number of observations");
     if (n <= groups + k) return value_error("Insufficient degrees of freedom for Fixed Effects estimation");
 
-    Within w = within_transform(x, y, entities);
+    const Within w(x, y, entities);
     if (squares_out_of_range(w.raw_norms, n)) return fit_rescaled(x, y, entity_id, robust);
-    w.raw_norms.pop_back();  // the rank rule reads the columns of x only
     // The rank of [entity dummies | x] is that of the demeaned columns judged against the raw
     // columns' lengths: a regressor that is an entity-level offset of another is collinear with
     // the effects even when its demeaned rounding residue looks like a column of its own.
-    const ExactWithin exact(x, y, entities, w);
-    Problem problem{w.x.view(), view_of(w.y)};
+    const Vector rank_norms(w.raw_norms.begin(), w.raw_norms.end() - 1);
+    const Matrix g = w.gram();  // [x̃ | ỹ]ᵀ[x̃ | ỹ]
+    Matrix a(k, k), cross(k, 1);
+    for (std::size_t j = 0; j < k; ++j) std::memcpy(a.col(j), g.col(j), k * sizeof(double));
+    std::memcpy(cross.data(), g.col(k), k * sizeof(double));
+    const ExactWithin exact(w);
+    Matrix xt;
+    Vector yt;
+    Problem problem(n, k, a, cross, [&](Problem& pb) {
+        w.materialise(xt, yt);
+        pb.design = xt.view();
+        pb.target = view_of(yt);
+    });
     problem.route_size = groups + k;
     problem.exact = &exact;
-    problem.rank_norms = &w.raw_norms;
-    auto sol = solve(problem, routes);
+    problem.rank_norms = &rank_norms;
+    auto sol = solve(std::move(problem), routes);
     if (!sol) return fail(std::move(sol.error()));
 
-    Vector e = residuals_of(w.x, sol->beta, w.y);
-    const Vector yv = to_vector(y);
-    const Vector xb = matvec(x, sol->beta.data());
-    Vector alpha = compute_fixed_effects(yv, xb, entities);
-    Vector overall(n);  // residuals of the model with its effects, on the untransformed data
-    for (std::size_t i = 0; i < n; ++i) overall[i] = yv[i] - (xb[i] + alpha[entities.codes[i]]);
+    Matrix scores = robust ? Matrix::zeros(groups, k) : Matrix();
+    Vector e = w.residuals(sol->beta, robust ? &scores : nullptr);
     const double mse = dot(e.data(), e.data(), n) / static_cast<double>(n - groups - k);
-    const double within_r2 = clamp_r_squared(centred_r_squared(e, w.y));
-    const double r2 = clamp_r_squared(centred_r_squared(overall, yv));
+    Vector u(n);  // ỹ for the within R², then y − xβ for the effects, then the overall residuals
+    for (std::size_t i = 0; i < n; ++i) u[i] = w.at(i, k);
+    const double within_r2 = clamp_r_squared(centred_r_squared(e, u));
+    streamed_residuals(RowSource{x, &y, false}, sol->beta.data(), u.data());
+    Vector alpha = compute_fixed_effects(u, entities);
+    for (std::size_t i = 0; i < n; ++i) u[i] -= alpha[entities.codes[i]];
+    const double r2 = clamp_r_squared(centred_r_squared(u, y));
     const std::optional<Matrix> clustered =
-        robust ? std::optional(clustered_covariance(w.x, e, sol->bread, entities.codes, groups)) : std::nullopt;
+        robust ? std::optional(clustered_covariance(scores, sol->bread)) : std::nullopt;
     PanelFit fit{make_linear_fit(n, k, false, std::move(sol->beta), std::move(sol->r), std::move(e), mse, r2,
                                  classical_covariance(sol->bread, mse), clustered ? &*clustered : nullptr),
                  std::move(entities.index), std::move(alpha), within_r2, groups};
