@@ -175,6 +175,7 @@ inline PyObject* to_py(bool v) { return PyBool_FromLong(v); }
 inline PyObject* to_py(double v) { return PyFloat_FromDouble(v); }
 inline PyObject* to_py(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
 inline PyObject* to_py(const Vector& v) { return new_vector(v.data(), v.size()); }
+inline PyObject* to_py(const VectorOut& v) { return new_vector(v); }
 inline PyObject* to_py(const Matrix& m) { return new_matrix(m); }
 inline PyObject* to_py(const std::string& s) {
     return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);

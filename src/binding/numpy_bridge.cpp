@@ -126,6 +126,14 @@ PyObject* new_vector(const double* data, std::size_t n) {
     return out;
 }
 
+PyObject* new_vector(const VectorOut& v) {
+    if (!ensure_numpy()) return nullptr;
+    npy_intp dims[1] = {static_cast<npy_intp>(v.size)};
+    PyObject* out = PyArray_SimpleNew(1, dims, NPY_DOUBLE);
+    if (out && v.size) v.fill(static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out))));
+    return out;
+}
+
 PyObject* new_matrix(const Matrix& m) {
     if (!ensure_numpy()) return nullptr;
     npy_intp dims[2] = {static_cast<npy_intp>(m.rows()), static_cast<npy_intp>(m.cols())};

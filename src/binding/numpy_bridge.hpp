@@ -38,6 +38,8 @@ private:
 };
 
 PyObject* new_vector(const double* data, std::size_t n);
+// A fresh float64 array of v.size elements that v.fill writes.
+PyObject* new_vector(const VectorOut& v);
 PyObject* new_matrix(const Matrix& m);  // C-ordered result
 
 }  // namespace kv::py

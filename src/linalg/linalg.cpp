@@ -380,7 +380,7 @@ void gemv_update(const MatView& a, const double* v, double alpha, double beta, d
     for (std::size_t i = 0; i < m; ++i) {
         double s = 0;
         for (std::size_t j = 0; j < n; ++j) s += a(i, j) * v[j];
-        y[i] = alpha * s + beta * y[i];
+        y[i] = beta == 0.0 ? alpha * s : alpha * s + beta * y[i];  // y may be unset when beta is 0
     }
 }
 

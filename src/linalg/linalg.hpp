@@ -70,7 +70,7 @@ double dot(const double* u, const double* v, std::size_t n);
 Matrix gram(const Matrix& a);
 // The same for a view stored column- or row-major (other layouts are copied first).
 Matrix gram(const MatView& a);
-// y ← alpha·A·v + beta·y for a view in any layout.
+// y ← alpha·A·v + beta·y for a view in any layout (y is not read when beta is 0).
 void gemv_update(const MatView& a, const double* v, double alpha, double beta, double* y);
 // Aᵀv for column-major A.
 Vector transposed_matvec(const Matrix& a, const double* v);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <new>
 #include <vector>
@@ -96,6 +97,13 @@ private:
 };
 
 inline VecView view_of(const Vector& v) { return {v.data(), v.size(), 1}; }
+
+// A vector result written straight into the storage that is handed to the caller (a fresh NumPy
+// array), so it is never held twice: its length and the function that fills it.
+struct VectorOut {
+    std::size_t size = 0;
+    std::function<void(double*)> fill;
+};
 
 // A vector as an n × 1 matrix (a right-hand side for the matrix operations).
 inline Matrix column_matrix(const Vector& v) {

@@ -43,7 +43,7 @@ void unscale(LinearFit& fit, const Vector& c, double cy) {
     fit.mse = fit.mse / cy / cy;
 }
 
-Result<Vector> predict_linear(const LinearFit* fit, const MatView& x, const PredictText& text) {
+Result<VectorOut> predict_linear(const LinearFit* fit, const MatView& x, const PredictText& text) {
     if (!fit) return fail(Error{text.not_fitted_kind, text.not_fitted});
     const std::size_t k = fit->params.size() - (fit->intercept ? 1 : 0);
     if (x.cols != k) {
@@ -52,11 +52,12 @@ Result<Vector> predict_linear(const LinearFit* fit, const MatView& x, const Pred
             message += std::to_string(k) + ", got " + std::to_string(x.cols);
         return value_error(std::move(message));
     }
-    const double* slopes = fit->params.data() + (fit->intercept ? 1 : 0);
-    Vector out = matvec(x, slopes);
-    if (fit->intercept)
-        for (double& v : out) v += fit->params[0];
-    return out;
+    return VectorOut{x.rows, [fit, x](double* out) {
+                         const double* slopes = fit->params.data() + (fit->intercept ? 1 : 0);
+                         gemv_update(x, slopes, 1.0, 0.0, out);
+                         if (fit->intercept)
+                             for (std::size_t i = 0; i < x.rows; ++i) out[i] += fit->params[0];
+                     }};
 }
 
 }  // namespace kv

@@ -42,8 +42,8 @@ struct PredictText {
     const char* mismatch;  // "... expected " takes "K, got M"; anything else stands as it is
 };
 
-// x·β (+ intercept) from a fitted state, or the class's error.
-Result<Vector> predict_linear(const LinearFit* fit, const MatView& x, const PredictText& text);
+// x·β (+ intercept) from a fitted state, written into the caller's array, or the class's error.
+Result<VectorOut> predict_linear(const LinearFit* fit, const MatView& x, const PredictText& text);
 
 // The read-only surface shared by every class: attributes and the inputs of inference and the
 // report, all absent until a fit succeeds. `State` extends LinearFit where a class keeps more.

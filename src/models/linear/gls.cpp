@@ -81,7 +81,7 @@ Status GLS::fit(MatView x, VecView y, MatView sigma) {
     return {};
 }
 
-Result<Vector> GLS::predict(MatView x) const { return predict_linear(state_ ? &*state_ : nullptr, x, predict_text); }
+Result<VectorOut> GLS::predict(MatView x) const { return predict_linear(state_ ? &*state_ : nullptr, x, predict_text); }
 
 Result<std::string> GLS::summary() const {
     const stats::ReportLayout layout{"GLS Regression Results", "Generalized Least Squares", "nonrobust", true, false};

@@ -16,7 +16,7 @@ public:
     explicit GLS(std::optional<bool> fit_intercept) : LinearModel(fit_intercept) {}
 
     Status fit(MatView x, VecView y, MatView sigma);
-    Result<Vector> predict(MatView x) const;
+    Result<VectorOut> predict(MatView x) const;
     Result<std::string> summary() const;
     std::string repr() const;
 };

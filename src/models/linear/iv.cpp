@@ -44,7 +44,7 @@ Status IV::fit(MatView instruments, MatView regressors, VecView targets) {
     return {};
 }
 
-Result<Vector> IV::predict(MatView regressors) const {
+Result<VectorOut> IV::predict(MatView regressors) const {
     return predict_linear(state_ ? &*state_ : nullptr, regressors, predict_text);
 }
 

@@ -16,7 +16,7 @@ public:
 
 
     Status fit(MatView instruments, MatView regressors, VecView targets);
-    Result<Vector> predict(MatView regressors) const;
+    Result<VectorOut> predict(MatView regressors) const;
     Result<std::string> summary() const;
 };
 

@@ -89,7 +89,7 @@ Status OLS::fit(MatView x, VecView y) {
     return {};
 }
 
-Result<Vector> OLS::predict(MatView x) const { return predict_linear(state_ ? &*state_ : nullptr, x, predict_text); }
+Result<VectorOut> OLS::predict(MatView x) const { return predict_linear(state_ ? &*state_ : nullptr, x, predict_text); }
 
 Result<std::string> OLS::summary() const {
     const stats::ReportLayout layout{"OLS Regression Results", "Least Squares", robust ? "HC0" : "nonrobust", true,

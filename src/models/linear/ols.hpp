@@ -18,7 +18,7 @@ public:
     const bool robust;
 
     Status fit(MatView x, VecView y);
-    Result<Vector> predict(MatView x) const;
+    Result<VectorOut> predict(MatView x) const;
     Result<std::string> summary() const;
     std::string repr() const;
 };

@@ -47,7 +47,7 @@ Status TSLS::fit(MatView instruments, MatView regressors, VecView targets) {
     return {};
 }
 
-Result<Vector> TSLS::predict(MatView regressors) const {
+Result<VectorOut> TSLS::predict(MatView regressors) const {
     return predict_linear(state_ ? &*state_ : nullptr, regressors, predict_text);
 }
 

@@ -114,7 +114,7 @@ Status WLS::fit(MatView x, VecView y, VecView weights) {
     return {};
 }
 
-Result<Vector> WLS::predict(MatView x) const { return predict_linear(state_ ? &*state_ : nullptr, x, predict_text); }
+Result<VectorOut> WLS::predict(MatView x) const { return predict_linear(state_ ? &*state_ : nullptr, x, predict_text); }
 
 Result<std::string> WLS::summary() const {
     const stats::ReportLayout layout{"WLS Regression Results", "Weighted Least Squares", "nonrobust", true, false};

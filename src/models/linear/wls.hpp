@@ -15,7 +15,7 @@ public:
     explicit WLS(std::optional<bool> fit_intercept) : LinearModel(fit_intercept) {}
 
     Status fit(MatView x, VecView y, VecView weights);
-    Result<Vector> predict(MatView x) const;
+    Result<VectorOut> predict(MatView x) const;
     Result<std::string> summary() const;
     std::string repr() const;
 };

@@ -298,7 +298,7 @@ Status FE::fit(MatView x, VecView y, IdView entity_id) {
     return {};
 }
 
-Result<Vector> FE::predict(MatView x, IdView entity_id) const {
+Result<VectorOut> FE::predict(MatView x, IdView entity_id) const {
     if (!state_) return runtime_error("Model not fitted. Call fit() first.");
     const Vector& beta = state_->params;
     if (x.cols != beta.size())
@@ -307,15 +307,19 @@ Result<Vector> FE::predict(MatView x, IdView entity_id) const {
     if (x.rows != entity_id.size)
         return value_error("Row count mismatch between X and entity_id: " + std::to_string(x.rows) + " vs " +
                            std::to_string(entity_id.size));
-    Vector out = matvec(x, beta.data());
-    for (std::size_t i = 0; i < out.size(); ++i) {
+    // Every id is looked up before anything is written; the numbers are kept for the fill (4 bytes a row).
+    std::vector<std::uint32_t> numbers(x.rows);
+    for (std::size_t i = 0; i < x.rows; ++i) {
         const auto g = state_->index.find(entity_id[i]);
         if (!g)
             return value_error("Unknown entity ID: " + std::to_string(entity_id[i]) +
                                ". This entity was not present in training data.");
-        out[i] += state_->effects[*g];
+        numbers[i] = static_cast<std::uint32_t>(*g);
     }
-    return out;
+    return VectorOut{x.rows, [this, x, numbers = std::move(numbers)](double* out) {
+                         gemv_update(x, state_->params.data(), 1.0, 0.0, out);
+                         for (std::size_t i = 0; i < x.rows; ++i) out[i] += state_->effects[numbers[i]];
+                     }};
 }
 
 // The entities are not subtracted: inference uses n − k.

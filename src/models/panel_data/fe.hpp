@@ -31,7 +31,7 @@ public:
     const Vector* fixed_effects() const { return state_ ? &state_->effects : nullptr; }
 
     Status fit(MatView x, VecView y, IdView entity_id);
-    Result<Vector> predict(MatView x, IdView entity_id) const;
+    Result<VectorOut> predict(MatView x, IdView entity_id) const;
     std::uint64_t df() const;  // residual degrees of freedom of inference and the report
     Result<std::string> summary() const;
     std::string repr() const;
