@@ -190,6 +190,25 @@ LResult<Matrix> cholesky_lower(Matrix l) {
     return l;
 }
 
+double cholesky_reciprocal_condition(const Matrix& l, const Matrix& a) {
+    const std::size_t p = l.rows();
+    if (p == 0 || !fits(p)) return 0.0;
+    double anorm = 0;  // 1-norm of the symmetric matrix
+    for (std::size_t j = 0; j < p; ++j) {
+        double s = 0;
+        for (std::size_t i = 0; i < p; ++i) s += std::fabs(a(i, j));
+        anorm = std::max(anorm, s);
+    }
+    const lapack_int lp = checked_int(p);
+    double rcond = 0;
+    std::vector<double> work(3 * p);
+    std::vector<lapack_int> iwork(p);
+    lapack_int info = 0;
+    const char uplo = 'L';
+    KV_BLAS(dpocon_)(&uplo, &lp, l.data(), &lp, &anorm, &rcond, work.data(), iwork.data(), &info, 1);
+    return info == 0 ? rcond : 0.0;
+}
+
 LResult<Matrix> solve_lower(const Matrix& l, Matrix b) { return triangular_solve(l, std::move(b), 'L', 'N'); }
 LResult<Matrix> solve_lower_transposed(const Matrix& l, const Matrix& b) { return triangular_solve(l, b, 'L', 'T'); }
 

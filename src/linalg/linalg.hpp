@@ -43,6 +43,9 @@ LResult<Matrix> inverse(const Matrix& a, double* rcond = nullptr);
 // Lower-triangular L with A = L·Lᵀ (dpotrf 'L'); only the lower triangle of A is read; upper set to zero.
 // Taken by value: a caller that moves A in factors it in its own storage.
 LResult<Matrix> cholesky_lower(Matrix a);
+// The reciprocal 1-norm condition estimate of a symmetric A from its lower Cholesky factor L (dpocon);
+// 0 when LAPACK refuses.
+double cholesky_reciprocal_condition(const Matrix& l, const Matrix& a);
 // Triangular solves (dtrtrs, non-unit diagonal) with a matrix right-hand side, solved in the storage
 // of b (moved in by callers that no longer need it).
 LResult<Matrix> solve_lower(const Matrix& l, Matrix b);

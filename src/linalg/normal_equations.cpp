@@ -52,24 +52,6 @@ Vector power_of_two_scales(const Matrix& gram) {
     return s;
 }
 
-double reciprocal_condition(const Matrix& l, const Matrix& a) {
-    const std::size_t p = l.rows();
-    double anorm = 0;  // 1-norm of the symmetric matrix
-    for (std::size_t j = 0; j < p; ++j) {
-        double s = 0;
-        for (std::size_t i = 0; i < p; ++i) s += std::fabs(a(i, j));
-        anorm = std::max(anorm, s);
-    }
-    const lapack_int lp = checked_int(p);
-    double rcond = 0;
-    std::vector<double> work(3 * p);
-    std::vector<lapack_int> iwork(p);
-    lapack_int info = 0;
-    const char uplo = 'L';
-    KV_BLAS(dpocon_)(&uplo, &lp, l.data(), &lp, &anorm, &rcond, work.data(), iwork.data(), &info, 1);
-    return info == 0 ? rcond : 0.0;
-}
-
 // One right-hand side of the guarded route: QR solution plus refinement of (r, x). The
 // residuals of the augmented system are accumulated in long double, from the exact data when
 // the caller has it and from the scaled design otherwise.
@@ -214,7 +196,7 @@ ScaledGram scale_and_factor(const Matrix& gram) {
     for (std::size_t j = 0; j < p; ++j)
         for (std::size_t i = 0; i < p; ++i) g.as(i, j) *= g.s[i] * g.s[j];
     if (auto l = cholesky_lower(g.as)) {
-        g.well_conditioned = reciprocal_condition(*l, g.as) >= min_normal_rcond;
+        g.well_conditioned = cholesky_reciprocal_condition(*l, g.as) >= min_normal_rcond;
         g.l = std::move(*l);
     }
     return g;

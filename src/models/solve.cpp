@@ -2,6 +2,8 @@
 // is the linear-algebra layer's (solve_normal_equations, rank_factor, solve_by_svd, inverse).
 #include "models/solve.hpp"
 
+#include <cstring>
+
 #include "linalg/linalg.hpp"
 
 namespace kv {
@@ -32,6 +34,11 @@ Result<Solution> svd_route(Problem& pb, const RoutePolicy& policy) {
 }
 
 }  // namespace
+
+GramBlocks::GramBlocks(const Matrix& gram, std::size_t p) : dtd(p, p), dty(p, 1) {
+    for (std::size_t j = 0; j < p; ++j) std::memcpy(dtd.col(j), gram.col(j), p * sizeof(double));
+    std::memcpy(dty.data(), gram.col(p), p * sizeof(double));
+}
 
 Result<Solution> solve(Problem pb, const RoutePolicy& policy) {
     const std::size_t n = pb.rows, p = pb.cols;

@@ -54,6 +54,25 @@ struct Problem {
         : rows(n), cols(p), gram(&dtd), cross(&dty), materialise(std::move(make)) {}
 };
 
+// The wording OLS and FE give the failures of their routes.
+inline constexpr RoutePolicy matrix_routes{
+    .normal_above = 2,
+    .normal_max_p = 1000,
+    .singular = "Matrix is singular",
+    .singular_svd = "Cannot compute standard errors: matrix is singular",
+    .svd_failed = "SVD failed: ",
+    .forward_solve = "Cholesky forward solve failed",
+    .back_solve = "Cholesky back solve failed",
+    .inverse_forward = "Failed to compute triangular solve for matrix inverse",
+    .inverse_back = "Failed to compute matrix inverse from Cholesky",
+};
+
+// DᵀD (p × p) and Dᵀy (p × 1) read out of the Gram matrix of [D | y].
+struct GramBlocks {
+    Matrix dtd, dty;
+    GramBlocks(const Matrix& gram, std::size_t p);
+};
+
 struct Solution {
     Vector beta;   // p
     Matrix bread;  // (DᵀD)⁻¹, p × p

@@ -39,24 +39,6 @@ Vector column_scales(const Matrix& gram) {
     return s;
 }
 
-double reciprocal_condition_of_cholesky(const Matrix& l, const Matrix& a) {
-    const std::size_t p = l.rows();
-    double anorm = 0;
-    for (std::size_t j = 0; j < p; ++j) {
-        double s = 0;
-        for (std::size_t i = 0; i < p; ++i) s += std::fabs(a(i, j));
-        anorm = std::max(anorm, s);
-    }
-    const lapack_int lp = checked_int(p);
-    double rcond = 0;
-    std::vector<double> work(3 * p);
-    std::vector<lapack_int> iwork(p);
-    lapack_int info = 0;
-    const char uplo = 'L';
-    KV_BLAS(dpocon_)(&uplo, &lp, l.data(), &lp, &anorm, &rcond, work.data(), iwork.data(), &info, 1);
-    return info == 0 ? rcond : 0.0;
-}
-
 enum class Basis { Ok, RankDeficient, Failed };
 
 // QᵀA = L⁻¹·S·WᵀA from WᵀW and WᵀA alone, with S·WᵀW·S = L·Lᵀ, when that factor is well-conditioned.
@@ -70,7 +52,7 @@ bool project_by_cholesky(const Matrix& wtw, const Matrix& wta, Matrix& out) {
     for (std::size_t j = 0; j < c.cols(); ++j)
         for (std::size_t i = 0; i < q; ++i) c(i, j) *= s[i];
     auto l = cholesky_lower(g);
-    if (!l || reciprocal_condition_of_cholesky(*l, g) < min_basis_rcond) return false;
+    if (!l || cholesky_reciprocal_condition(*l, g) < min_basis_rcond) return false;
     auto qa = solve_lower(*l, std::move(c));
     if (!qa) return false;
     out = std::move(*qa);

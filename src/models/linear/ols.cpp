@@ -17,18 +17,12 @@ namespace kv {
 
 namespace {
 
-constexpr RoutePolicy routes{
-    .normal_above = 2,
-    .normal_max_p = 1000,
-    .lu_above = 4,
-    .singular = "Matrix is singular",
-    .singular_svd = "Cannot compute standard errors: matrix is singular",
-    .svd_failed = "SVD failed: ",
-    .forward_solve = "Cholesky forward solve failed",
-    .back_solve = "Cholesky back solve failed",
-    .inverse_forward = "Failed to compute triangular solve for matrix inverse",
-    .inverse_back = "Failed to compute matrix inverse from Cholesky",
-};
+// Normal equations for n > 2p and p < 1000, an LU inverse for n > 4p, SVD least squares otherwise.
+constexpr RoutePolicy routes = [] {
+    RoutePolicy r = matrix_routes;
+    r.lu_above = 4;
+    return r;
+}();
 
 constexpr PredictText predict_text{ErrorKind::Runtime, "Model not fitted. Call fit() first.",
                                    "Feature count mismatch: expected "};
@@ -60,15 +54,13 @@ Status OLS::fit(MatView x, VecView y) {
         scale_columns(copy, c);
         g = gram(copy.full);
     }
-    Matrix a(p, p), cross(p, 1);
-    for (std::size_t j = 0; j < p; ++j) std::memcpy(a.col(j), g.col(j), p * sizeof(double));
-    std::memcpy(cross.data(), g.col(p), p * sizeof(double));
+    const GramBlocks blocks(g, p);
     auto make_copy = [&](Problem& pb) {
         if (!copy.storage.data()) copy_design_and_target(x, y, fit_intercept, copy);
         pb.design = copy.design();
         pb.target = copy.target();
     };
-    Problem problem(n, p, a, cross, make_copy);
+    Problem problem(n, p, blocks.dtd, blocks.dty, make_copy);
     if (copy.storage.data()) make_copy(problem);
     auto sol = solve(std::move(problem), routes);
     if (!sol) return fail(std::move(sol.error()));

@@ -85,9 +85,7 @@ Status WLS::fit(MatView x, VecView y, VecView weights) {
     // whole weighted design is built only for the routes that factor it.
     const RowSource rows{x, &y, fit_intercept, s.data()};
     const Matrix g = streamed_gram(rows);
-    Matrix a(p, p), cross(p, 1);
-    for (std::size_t j = 0; j < p; ++j) std::memcpy(a.col(j), g.col(j), p * sizeof(double));
-    std::memcpy(cross.data(), g.col(p), p * sizeof(double));
+    const GramBlocks blocks(g, p);
     Matrix d;
     Vector ys;
     auto weighted = [&](Problem& pb) {
@@ -97,7 +95,7 @@ Status WLS::fit(MatView x, VecView y, VecView weights) {
         pb.design = d.view();
         pb.target = view_of(ys);
     };
-    auto sol = solve(Problem(n, p, a, cross, weighted), routes);
+    auto sol = solve(Problem(n, p, blocks.dtd, blocks.dty, weighted), routes);
     if (!sol) return fail(std::move(sol.error()));
     Vector r(n);  // y − [1 | x]β on the scale of y
     streamed_residuals(rows, sol->beta.data(), r.data());

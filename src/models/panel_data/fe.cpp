@@ -198,17 +198,8 @@ Vector compute_fixed_effects(const Vector& u, const Numbering& entities) {
     return alpha;
 }
 
-constexpr RoutePolicy routes{
-    .normal_above = 2,
-    .normal_max_p = 1000,
-    .singular = "Matrix is singular",
-    .singular_svd = "Cannot compute standard errors: matrix is singular",
-    .svd_failed = "SVD failed: ",
-    .forward_solve = "Cholesky forward solve failed",
-    .back_solve = "Cholesky back solve failed",
-    .inverse_forward = "Failed to compute triangular solve for matrix inverse",
-    .inverse_back = "Failed to compute matrix inverse from Cholesky",
-};
+// Normal equations when n > 2(G + k) and k < 1000, SVD least squares otherwise.
+constexpr const RoutePolicy& routes = matrix_routes;
 
 Result<PanelFit> fit_panel(const MatView& x, const VecView& y, const IdView& entity_id, bool robust);
 
@@ -246,13 +237,11 @@ Result<PanelFit> fit_panel(const MatView& x, const VecView& y, const IdView& ent
     // the effects even when its demeaned rounding residue looks like a column of its own.
     const Vector rank_norms(w.raw_norms.begin(), w.raw_norms.end() - 1);
     const Matrix g = w.gram();  // [x̃ | ỹ]ᵀ[x̃ | ỹ]
-    Matrix a(k, k), cross(k, 1);
-    for (std::size_t j = 0; j < k; ++j) std::memcpy(a.col(j), g.col(j), k * sizeof(double));
-    std::memcpy(cross.data(), g.col(k), k * sizeof(double));
+    const GramBlocks blocks(g, k);
     const ExactWithin exact(w);
     Matrix xt;
     Vector yt;
-    Problem problem(n, k, a, cross, [&](Problem& pb) {
+    Problem problem(n, k, blocks.dtd, blocks.dty, [&](Problem& pb) {
         w.materialise(xt, yt);
         pb.design = xt.view();
         pb.target = view_of(yt);
