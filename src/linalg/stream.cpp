@@ -149,7 +149,8 @@ Matrix streamed_weighted_gram(const RowSource& src, const double* w) {
 
 void streamed_residuals(const RowSource& src, const double* beta, double* out) {
     const std::size_t n = src.x.rows, k = src.x.cols, off = src.ones ? 1 : 0;
-    for (std::size_t i = 0; i < n; ++i) out[i] = src.target ? (*src.target)[i] : 0.0;
+    const double b0 = src.ones ? beta[0] : 0.0;
+    for (std::size_t i = 0; i < n; ++i) out[i] = (src.target ? (*src.target)[i] : 0.0) - b0;
     bool row_major = false;
     lapack_int ld = 0;
     if (n > 0 && k > 0 && fits_lapack(n) && in_place_layout(src.x, row_major, ld)) {
@@ -164,8 +165,6 @@ void streamed_residuals(const RowSource& src, const double* beta, double* out) {
             out[i] -= s;
         }
     }
-    if (src.ones)
-        for (std::size_t i = 0; i < n; ++i) out[i] -= beta[0];
 }
 
 }  // namespace kv

@@ -117,7 +117,7 @@ void scale_columns(DesignCopy& copy, const Vector& c) {
             base[static_cast<std::ptrdiff_t>(i) * f.rs + static_cast<std::ptrdiff_t>(j) * f.cs] *= c[j];
 }
 
-double centred_r_squared(const VecView& e, const VecView& y, const double* w) {
+double centred_r_squared(const VecView& e, const VecView& y, const double* w, double* ssr) {
     const std::size_t n = y.size;
     double ymax = 0;
     for (std::size_t i = 0; i < n; ++i) ymax = std::max(ymax, std::fabs(y[i]));
@@ -128,23 +128,27 @@ double centred_r_squared(const VecView& e, const VecView& y, const double* w) {
         s = std::ldexp(1.0, -ex);  // max|y·s| in [½, 1)
     }
     auto weight = [&](std::size_t i) { return w ? w[i] : 1.0; };
-    double sum_w = 0, sum = 0;
+    double sum_w = 0, sum = 0, wssr = 0, plain = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        sum_w += weight(i);
-        sum += weight(i) * (y[i] * s);
+        const double wi = weight(i), ei = e[i] * s;
+        sum_w += wi;
+        sum += wi * (y[i] * s);
+        wssr += wi * ei * ei;
+        plain += ei * ei;
     }
-    double mean = sum / sum_w, correction = 0;
-    for (std::size_t i = 0; i < n; ++i) correction += weight(i) * (y[i] * s - mean);
-    mean += correction / sum_w;  // a second pass makes the mean accurate to its own rounding
-    double tss = 0, ssr = 0;
+    if (ssr) *ssr = plain / s / s;
+    const double mean = sum / sum_w;
+    double tss = 0, correction = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        const double dev = y[i] * s - mean, ei = e[i] * s;
-        tss += weight(i) * dev * dev;
-        ssr += weight(i) * ei * ei;
+        const double wi = weight(i), dev = y[i] * s - mean;
+        tss += wi * dev * dev;
+        correction += wi * dev;
     }
+    // The corrected two-pass form: the mean's own rounding is taken out of TSS.
+    tss -= correction * correction / sum_w;
     const double noise = 4.0 * std::numeric_limits<double>::epsilon() * ymax * s;
     if (tss <= sum_w * noise * noise) return 0.0;
-    return 1.0 - ssr / tss;
+    return 1.0 - wssr / tss;
 }
 
 double clamp_r_squared(double r2) {

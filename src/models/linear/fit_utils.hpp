@@ -46,14 +46,16 @@ Vector residuals_of(const Matrix& design, const Vector& beta, const Vector& y);
 
 // 1 − Σwᵢeᵢ²/Σwᵢ(yᵢ − ȳ)² around the (weighted) mean ȳ, with every wᵢ = 1 when `w` is null; 0 when
 // the target is constant up to rounding, TSS ≤ Σwᵢ·(4ε·max|yᵢ|)², a test relative to the target's
-// own scale. Both sums are taken on e and y scaled by one power of two, so neither overflows nor
-// underflows where R² itself is finite.
-double centred_r_squared(const VecView& e, const VecView& y, const double* w = nullptr);
-inline double centred_r_squared(const Vector& e, const VecView& y, const double* w = nullptr) {
-    return centred_r_squared(view_of(e), y, w);
+// own scale. The sums are taken on e and y scaled by one power of two, so none overflows or
+// underflows where R² itself is finite; `ssr`, when given, receives the unweighted Σeᵢ² from the
+// same pass.
+double centred_r_squared(const VecView& e, const VecView& y, const double* w = nullptr, double* ssr = nullptr);
+inline double centred_r_squared(const Vector& e, const VecView& y, const double* w = nullptr,
+                                double* ssr = nullptr) {
+    return centred_r_squared(view_of(e), y, w, ssr);
 }
-inline double centred_r_squared(const Vector& e, const Vector& y, const double* w = nullptr) {
-    return centred_r_squared(view_of(e), view_of(y), w);
+inline double centred_r_squared(const Vector& e, const Vector& y, const double* w = nullptr, double* ssr = nullptr) {
+    return centred_r_squared(view_of(e), view_of(y), w, ssr);
 }
 // Clamped to [−1, 1]; a NaN stays NaN.
 double clamp_r_squared(double r2);

@@ -72,8 +72,9 @@ Status GLS::fit(MatView x, VecView y, MatView sigma) {
     auto sol = solve(Problem{d, ys}, routes);
     if (!sol) return fail(std::move(sol.error()));
     Vector r = residuals_of(d, sol->beta, ys);
-    const double whitened_mse = dot(r.data(), r.data(), n) / static_cast<double>(n - p);  // on the scale of Σ/4ᵉ
-    const double r2 = clamp_r_squared(centred_r_squared(r, ys));  // a NaN stays NaN
+    double ssr = 0;
+    const double r2 = clamp_r_squared(centred_r_squared(r, ys, nullptr, &ssr));  // a NaN stays NaN
+    const double whitened_mse = ssr / static_cast<double>(n - p);  // on the scale of Σ/4ᵉ
     for (double& v : r) v = std::ldexp(v, -half_exponent);
     state_ = make_linear_fit(n, k, fit_intercept, std::move(sol->beta), std::move(sol->r), std::move(r),
                              std::ldexp(whitened_mse, -2 * half_exponent), r2,

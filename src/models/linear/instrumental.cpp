@@ -132,8 +132,9 @@ Result<LinearFit> fit_instrumental(const MatView& instruments, const MatView& re
     Vector e(n);  // y − X₁β, the structural residuals, from the caller's rows
     streamed_residuals(RowSource{regressors, &targets, intercept}, sol->beta.data(), e.data());
     if (n == p) return fail(Error{kind, text.no_degrees_of_freedom});
-    const double mse = dot(e.data(), e.data(), n) / static_cast<double>(n - p);
-    const double r2 = centred_r_squared(e, targets);
+    double ssr = 0;
+    const double r2 = centred_r_squared(e, targets, nullptr, &ssr);
+    const double mse = ssr / static_cast<double>(n - p);
     return make_linear_fit(n, k, intercept, std::move(sol->beta), std::move(sol->r), std::move(e), mse, r2,
                            classical_covariance(sol->bread, mse));
 }

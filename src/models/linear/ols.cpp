@@ -70,8 +70,9 @@ Status OLS::fit(MatView x, VecView y) {
     const RowSource fitted_rows = c.empty() ? rows : RowSource{copy.design(), &yv, false};
     Vector e(n);
     streamed_residuals(fitted_rows, sol->beta.data(), e.data());
-    const double mse = dot(e.data(), e.data(), n) / static_cast<double>(n - p);
-    const double r2 = clamp_r_squared(centred_r_squared(e, yv));
+    double ssr = 0;
+    const double r2 = clamp_r_squared(centred_r_squared(e, yv, nullptr, &ssr));
+    const double mse = ssr / static_cast<double>(n - p);
     const std::optional<Matrix> hc0 =
         robust ? std::optional(hc0_covariance(fitted_rows, e, sol->bread)) : std::nullopt;
     LinearFit next = make_linear_fit(n, k, fit_intercept, std::move(sol->beta), std::move(sol->r), std::move(e), mse,

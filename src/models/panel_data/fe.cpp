@@ -254,10 +254,11 @@ Result<PanelFit> fit_panel(const MatView& x, const VecView& y, const IdView& ent
 
     Matrix scores = robust ? Matrix::zeros(groups, k) : Matrix();
     Vector e = w.residuals(sol->beta, robust ? &scores : nullptr);
-    const double mse = dot(e.data(), e.data(), n) / static_cast<double>(n - groups - k);
     Vector u(n);  // ỹ for the within R², then y − xβ for the effects, then the overall residuals
     for (std::size_t i = 0; i < n; ++i) u[i] = w.at(i, k);
-    const double within_r2 = clamp_r_squared(centred_r_squared(e, u));
+    double ssr = 0;
+    const double within_r2 = clamp_r_squared(centred_r_squared(e, u, nullptr, &ssr));
+    const double mse = ssr / static_cast<double>(n - groups - k);
     streamed_residuals(RowSource{x, &y, false}, sol->beta.data(), u.data());
     Vector alpha = compute_fixed_effects(u, entities);
     for (std::size_t i = 0; i < n; ++i) u[i] -= alpha[entities.codes[i]];
