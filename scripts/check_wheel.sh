@@ -23,13 +23,12 @@ if [ ${#pythons[@]} -eq 0 ]; then
   # python3 first (it gets the full checks), then the other versions pyenv has.
   current=$(python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')
   pythons=(python3)
-  if command -v pyenv > /dev/null; then
-    for v in 3.10 3.11 3.12 3.13; do
-      [ "$v" = "$current" ] && continue
-      p=$(ls -d "$(pyenv root)"/versions/"$v".*/bin/python 2> /dev/null | sort -V | tail -n 1 || true)
-      [ -n "$p" ] && pythons+=("$p")
-    done
-  fi
+  pyenv_root=$(pyenv root 2> /dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")
+  for v in 3.10 3.11 3.12 3.13; do
+    [ "$v" = "$current" ] && continue
+    p=$(ls -d "$pyenv_root"/versions/"$v".*/bin/python 2> /dev/null | sort -V | tail -n 1 || true)
+    [ -n "$p" ] && pythons+=("$p")
+  done
 fi
 
 release_tools=$(python3 - "$root/pyproject.toml" <<'EOF'
