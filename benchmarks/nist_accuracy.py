@@ -26,10 +26,7 @@ import numpy as np
 import korvalis
 
 ROOT = Path(__file__).resolve().parent.parent
-# shared/ sits beside the checkout (or beside the folder of worktrees)
-CANDIDATES = [ROOT.parent / "shared" / "data" / "nist_strd_linear.json",
-              ROOT.parent.parent / "shared" / "data" / "nist_strd_linear.json"]
-DEFAULT = next((p for p in CANDIDATES if p.is_file()), CANDIDATES[0])
+DEFAULT = ROOT / "tests" / "data" / "nist_strd_linear.json"
 CAP = 15.0
 
 

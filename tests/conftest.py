@@ -1,10 +1,1 @@
-import pathlib
-
-import pytest
-
-SHARED = pathlib.Path(__file__).resolve().parents[1].parent / "shared"
-
-
-@pytest.fixture(scope="session")
-def shared_dir():
-    return SHARED
+"""Shared pytest configuration of the suite; the test data lives in tests/data (see its README)."""
