@@ -10,7 +10,9 @@ if [ ! -f build/asan/build.ninja ]; then
   cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVALIS_SANITIZE=ON \
         -DPython_EXECUTABLE="$(command -v "$py")" >/dev/null
 fi
-cmake --build build/asan
+cmake --build build/asan --target korvalis stat_utils_driver
+# The statistics driver of the suite, built with the same sanitizers.
+export KORVALIS_NATIVE_DRIVER="$PWD/build/asan/stat_utils_driver"
 asan_runtime=$(g++ -print-file-name=libasan.so)
 ubsan_runtime=$(g++ -print-file-name=libubsan.so)
 # The suite's subprocesses (allocation limits, sub-interpreters) inherit these variables.

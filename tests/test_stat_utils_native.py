@@ -1,7 +1,8 @@
 """The shared statistics helpers on inputs the OLS surface cannot produce.
 
-A small C++ driver (tests/native/stat_utils_driver.cpp) is compiled against the helpers'
-sources and fed one command per line. References: numpy.linalg.cond of the column-scaled
+A small C++ driver (tests/native/stat_utils_driver.cpp), a target of the project's CMake build
+linked with the same numerical core as the module, is fed one command per line. A driver that
+cannot be built fails these tests; none is skipped. References: numpy.linalg.cond of the column-scaled
 design; NumPy and SciPy formulas for the residual statistics; SciPy's t, normal and F
 distributions; the documented thresholds, edge rules and layouts of the report.
 """
@@ -9,8 +10,8 @@ distributions; the documented thresholds, edge rules and layouts of the report.
 import math
 import os
 import pathlib
-import shutil
 import subprocess
+import sys
 
 import mpmath as mp
 import numpy as np
@@ -20,26 +21,29 @@ import scipy.stats as st
 from report_reference import stats_line
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-SOURCES = ["src/models/linear/stat_utils.cpp", "src/models/linear/report.cpp", "src/linalg/singular_values.cpp",
-           "src/linalg/linalg.cpp", "src/linalg/matrix.cpp"]
 NAN, INF = math.nan, math.inf
 
 
+def build_driver():
+    """The driver executable: the one named by KORVALIS_NATIVE_DRIVER (the sanitizer build's), or the
+    project's stat_utils_driver target built into build/native."""
+    given = os.environ.get("KORVALIS_NATIVE_DRIVER")
+    if given:
+        return pathlib.Path(given)
+    build = ROOT / "build" / "native"
+    steps = [["cmake", "-S", str(ROOT), "-B", str(build), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+              f"-DPython_EXECUTABLE={sys.executable}"],
+             ["cmake", "--build", str(build), "--target", "stat_utils_driver"]]
+    for step in steps:
+        done = subprocess.run(step, capture_output=True, text=True)
+        if done.returncode != 0:
+            pytest.fail(f"the native driver did not build: {' '.join(step)}\n{done.stdout}\n{done.stderr}")
+    return build / "stat_utils_driver"
+
+
 @pytest.fixture(scope="module")
-def driver(tmp_path_factory):
-    boost_headers = pytest.importorskip("boost_headers")
-    openblas = pytest.importorskip("scipy_openblas32")
-    compiler = shutil.which("g++")
-    if compiler is None:
-        pytest.skip("no C++ compiler")
-    exe = tmp_path_factory.mktemp("native") / "stat_utils_driver"
-    lib = openblas.get_lib_dir()
-    extra = os.environ.get("KORVALIS_TEST_CXXFLAGS", "").split()  # e.g. "-fsanitize=address,undefined"
-    cmd = [compiler, "-std=c++20", "-O1", "-fno-math-errno", "-DKORVALIS_BLAS_PREFIX=scipy_", *extra,
-           f"-I{ROOT / 'src'}", "-isystem", boost_headers.get_include(),
-           str(ROOT / "tests/native/stat_utils_driver.cpp"), *[str(ROOT / s) for s in SOURCES],
-           f"-L{lib}", f"-l{openblas.get_library()}", f"-Wl,-rpath,{lib}", "-o", str(exe)]
-    subprocess.run(cmd, check=True)
+def driver():
+    exe = build_driver()
     proc = subprocess.Popen([str(exe)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, encoding="utf-8")
 
     def ask(line, multiline=False):
