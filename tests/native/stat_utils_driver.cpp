@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "models/linear/layouts.hpp"
 #include "models/linear/stat_utils.hpp"
 
 namespace {
@@ -23,14 +24,14 @@ std::optional<double> maybe(const std::string& s) {
 
 void print(double v) { std::printf("%.17g ", v); }
 
+// The classes' own layouts (FE's with clustered errors, the others classical).
 stats::ReportLayout layout_of(const std::string& name) {
-    if (name == "OLS") return {"OLS Regression Results", "Least Squares", "nonrobust", true, false};
-    if (name == "WLS") return {"WLS Regression Results", "Weighted Least Squares", "nonrobust", true, false};
-    if (name == "GLS") return {"GLS Regression Results", "Generalized Least Squares", "nonrobust", true, false};
-    if (name == "IV") return {"IV", "Instrumental Variables", "nonrobust", true, false};
-    if (name == "TSLS") return {"TSLS", "Two-Stage Least Squares", "nonrobust", true, false};
-    if (name == "FE")
-        return {"Fixed Effects Regression Results", "Within Estimator (Fixed Effects)", "clustered", false, true};
+    if (name == "OLS") return stats::ols_layout(false);
+    if (name == "WLS") return stats::wls_layout;
+    if (name == "GLS") return stats::gls_layout;
+    if (name == "IV") return stats::iv_layout;
+    if (name == "TSLS") return stats::tsls_layout;
+    if (name == "FE") return stats::fe_layout(true);
     throw std::runtime_error("unknown layout " + name);
 }
 

@@ -12,6 +12,7 @@
 #include "linalg/linalg.hpp"
 #include "models/covariance.hpp"
 #include "models/inference.hpp"
+#include "models/linear/layouts.hpp"
 #include "models/linear/fit_utils.hpp"
 #include "models/solve.hpp"
 
@@ -85,7 +86,7 @@ Status GLS::fit(MatView x, VecView y, MatView sigma) {
 Result<VectorOut> GLS::predict(MatView x) const { return predict_linear(state_ ? &*state_ : nullptr, x, predict_text); }
 
 Result<std::string> GLS::summary() const {
-    const stats::ReportLayout layout{"GLS Regression Results", "Generalized Least Squares", "nonrobust", true, false};
+    const stats::ReportLayout& layout = stats::gls_layout;
     stats::ReportInput in = inference::report_input(*this);
     if (state_) in.diagnostics = stats::DiagnosticStats::compute(view_of(state_->residuals), state_->condition_number());
     return stats::summary(layout, in);

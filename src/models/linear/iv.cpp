@@ -4,6 +4,7 @@
 #include "models/linear/iv.hpp"
 
 #include "models/inference.hpp"
+#include "models/linear/layouts.hpp"
 #include "models/linear/fit_utils.hpp"
 #include "models/linear/instrumental.hpp"
 
@@ -49,8 +50,7 @@ Result<VectorOut> IV::predict(MatView regressors) const {
 }
 
 Result<std::string> IV::summary() const {
-    const stats::ReportLayout layout{"IV", "Instrumental Variables", "nonrobust", true, false};
-    return stats::summary(layout, inference::report_input(*this));
+    return stats::summary(stats::iv_layout, inference::report_input(*this));
 }
 
 }  // namespace kv

@@ -10,6 +10,7 @@
 #include "linalg/stream.hpp"
 #include "models/covariance.hpp"
 #include "models/inference.hpp"
+#include "models/linear/layouts.hpp"
 #include "models/linear/fit_utils.hpp"
 #include "models/solve.hpp"
 
@@ -85,8 +86,7 @@ Status OLS::fit(MatView x, VecView y) {
 Result<VectorOut> OLS::predict(MatView x) const { return predict_linear(state_ ? &*state_ : nullptr, x, predict_text); }
 
 Result<std::string> OLS::summary() const {
-    const stats::ReportLayout layout{"OLS Regression Results", "Least Squares", robust ? "HC0" : "nonrobust", true,
-                                     false};
+    const stats::ReportLayout layout = stats::ols_layout(robust);
     stats::ReportInput in = inference::report_input(*this);
     if (state_) in.diagnostics = stats::DiagnosticStats::compute(view_of(state_->residuals), state_->condition_number());
     return stats::summary(layout, in);

@@ -10,6 +10,7 @@
 #include "models/linear/tsls.hpp"
 
 #include "models/inference.hpp"
+#include "models/linear/layouts.hpp"
 #include "models/linear/fit_utils.hpp"
 #include "models/linear/instrumental.hpp"
 
@@ -52,8 +53,7 @@ Result<VectorOut> TSLS::predict(MatView regressors) const {
 }
 
 Result<std::string> TSLS::summary() const {
-    const stats::ReportLayout layout{"TSLS", "Two-Stage Least Squares", "nonrobust", true, false};
-    return stats::summary(layout, inference::report_input(*this));
+    return stats::summary(stats::tsls_layout, inference::report_input(*this));
 }
 
 }  // namespace kv

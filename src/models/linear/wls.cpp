@@ -11,6 +11,7 @@
 #include "linalg/stream.hpp"
 #include "models/covariance.hpp"
 #include "models/inference.hpp"
+#include "models/linear/layouts.hpp"
 #include "models/linear/fit_utils.hpp"
 #include "models/solve.hpp"
 
@@ -115,8 +116,7 @@ Status WLS::fit(MatView x, VecView y, VecView weights) {
 Result<VectorOut> WLS::predict(MatView x) const { return predict_linear(state_ ? &*state_ : nullptr, x, predict_text); }
 
 Result<std::string> WLS::summary() const {
-    const stats::ReportLayout layout{"WLS Regression Results", "Weighted Least Squares", "nonrobust", true, false};
-    return stats::summary(layout, inference::report_input(*this));
+    return stats::summary(stats::wls_layout, inference::report_input(*this));
 }
 
 std::string WLS::repr() const { return std::string("WLS(fit_intercept=") + (fit_intercept ? "True" : "False") + ")"; }

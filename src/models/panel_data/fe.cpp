@@ -17,6 +17,7 @@
 #include "linalg/stream.hpp"
 #include "models/covariance.hpp"
 #include "models/inference.hpp"
+#include "models/linear/layouts.hpp"
 #include "models/linear/fit_utils.hpp"
 #include "models/solve.hpp"
 
@@ -316,8 +317,7 @@ Result<VectorOut> FE::predict(MatView x, IdView entity_id) const {
 std::uint64_t FE::df() const { return stats::residual_df(n_samples().value_or(0), n_features().value_or(0), false); }
 
 Result<std::string> FE::summary() const {
-    const stats::ReportLayout layout{"Fixed Effects Regression Results", "Within Estimator (Fixed Effects)",
-                                     robust ? "clustered" : "nonrobust", false, true};
+    const stats::ReportLayout layout = stats::fe_layout(robust);
     stats::ReportInput in = inference::report_input(*this);
     in.within_r_squared = within_r_squared();
     if (state_) in.diagnostics = stats::DiagnosticStats::compute(view_of(state_->residuals), state_->condition_number());
