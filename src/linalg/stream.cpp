@@ -41,8 +41,8 @@ bool in_place_layout(const MatView& x, bool& row_major, lapack_int& ld) {
     return false;
 }
 
-// Rows [i0, i0 + m) of the source, each times scale·(row scale), packed as the columns of a
-// column-major width × m buffer.
+// Rows [i0, i0 + m) of the source, row i times its row scale and w[i] (when given), packed as the
+// columns of a column-major width × m buffer.
 void pack_rows(const RowSource& src, std::size_t i0, std::size_t m, const double* w, double* buf) {
     const std::size_t width = src.width(), k = src.x.cols, off = src.ones ? 1 : 0;
     for (std::size_t i = 0; i < m; ++i) {
@@ -70,15 +70,15 @@ void mirror_lower(Matrix& g) {
         for (std::size_t i = j + 1; i < g.rows(); ++i) g(j, i) = g(i, j);
 }
 
-// Σ over packed blocks of buf·bufᵀ: rows scaled by √w when weights are given.
-Matrix packed_gram(const RowSource& src, const double* sqrt_w) {
+// Σ over packed blocks of buf·bufᵀ (rows carrying their row scale).
+Matrix packed_gram(const RowSource& src) {
     const std::size_t n = src.x.rows, width = src.width();
     Matrix g = Matrix::zeros(width, width);
     const std::size_t b = block_rows(width);
     std::vector<double> buf(std::min(n, b) * width);
     for (std::size_t i0 = 0; i0 < n; i0 += b) {
         const std::size_t m = std::min(b, n - i0);
-        pack_rows(src, i0, m, sqrt_w, buf.data());
+        pack_rows(src, i0, m, nullptr, buf.data());
         KV_BLAS(cblas_dsyrk)(KV_CblasColMajor, KV_CblasLower, KV_CblasNoTrans, checked_int(width), checked_int(m), 1.0,
                              buf.data(), checked_int(width), 1.0, g.data(), checked_int(width));
     }
@@ -94,7 +94,7 @@ Matrix streamed_gram(const RowSource& src) {
     lapack_int ld = 0;
     if (n == 0 || width == 0) return Matrix::zeros(width, width);
     if (src.row_scale || src.x2.cols || !in_place_layout(src.x, row_major, ld) || !fits_lapack(n))
-        return packed_gram(src, nullptr);
+        return packed_gram(src);
 
     // In place: xᵀx by dsyrk on each block, and xᵀ[1 | y] by one dgemm on the same block while it
     // is in cache; the sums of 1 and of y and yᵀy alongside.
@@ -140,31 +140,41 @@ Matrix streamed_gram(const RowSource& src) {
     return g;
 }
 
-Matrix streamed_weighted_gram(const RowSource& src, const double* w) {
-    const std::size_t n = src.x.rows;
-    std::vector<double> root(n);
-    for (std::size_t i = 0; i < n; ++i) root[i] = std::sqrt(std::fabs(w[i]));
-    return packed_gram(src, root.data());
-}
-
-void streamed_residuals(const RowSource& src, const double* beta, double* out) {
-    const std::size_t n = src.x.rows, k = src.x.cols, off = src.ones ? 1 : 0;
+void streamed_residuals(const RowSource& src, const double* beta, double* out, Matrix* meat) {
+    const std::size_t n = src.x.rows, k = src.x.cols, off = src.ones ? 1 : 0, width = (src.ones ? 1 : 0) + k;
     const double b0 = src.ones ? beta[0] : 0.0;
-    for (std::size_t i = 0; i < n; ++i) out[i] = (src.target ? (*src.target)[i] : 0.0) - b0;
     bool row_major = false;
     lapack_int ld = 0;
-    if (n > 0 && k > 0 && fits_lapack(n) && in_place_layout(src.x, row_major, ld)) {
-        // out ← out − x·β: row-major x is a column-major k × n matrix, so x·β = Bᵀβ.
-        KV_BLAS(cblas_dgemv)(KV_CblasColMajor, row_major ? KV_CblasTrans : KV_CblasNoTrans,
-                             row_major ? checked_int(k) : checked_int(n), row_major ? checked_int(n) : checked_int(k),
-                             -1.0, src.x.data, ld, beta + off, 1, 1.0, out, 1);
-    } else {
-        for (std::size_t i = 0; i < n; ++i) {
-            double s = 0;
-            for (std::size_t j = 0; j < k; ++j) s += src.x(i, j) * beta[off + j];
-            out[i] -= s;
+    const bool in_place = n > 0 && k > 0 && fits_lapack(n) && in_place_layout(src.x, row_major, ld);
+    const std::size_t b = block_rows(width);
+    std::vector<double> buf(meat ? std::min(n, b) * width : 0);
+    if (meat) *meat = Matrix::zeros(width, width);
+    const RowSource design{src.x, nullptr, src.ones};
+    for (std::size_t i0 = 0; i0 < n; i0 += b) {
+        const std::size_t m = std::min(b, n - i0);
+        double* e = out + i0;
+        for (std::size_t i = 0; i < m; ++i) e[i] = (src.target ? (*src.target)[i0 + i] : 0.0) - b0;
+        if (in_place) {
+            // e ← e − x·β on the block: row-major rows are a column-major k × m matrix B, so x·β = Bᵀβ.
+            const double* xb = src.x.data + static_cast<std::ptrdiff_t>(i0) * src.x.rs;
+            KV_BLAS(cblas_dgemv)(KV_CblasColMajor, row_major ? KV_CblasTrans : KV_CblasNoTrans,
+                                 row_major ? checked_int(k) : checked_int(m), row_major ? checked_int(m) : checked_int(k),
+                                 -1.0, xb, ld, beta + off, 1, 1.0, e, 1);
+        } else {
+            for (std::size_t i = 0; i < m; ++i) {
+                double s = 0;
+                for (std::size_t j = 0; j < k; ++j) s += src.x(i0 + i, j) * beta[off + j];
+                e[i] -= s;
+            }
+        }
+        if (meat) {
+            // Σ eᵢ²·dᵢdᵢᵀ while the block is in cache: the rows scaled by their residuals.
+            pack_rows(design, i0, m, out, buf.data());
+            KV_BLAS(cblas_dsyrk)(KV_CblasColMajor, KV_CblasLower, KV_CblasNoTrans, checked_int(width), checked_int(m),
+                                 1.0, buf.data(), checked_int(width), 1.0, meat->data(), checked_int(width));
         }
     }
+    if (meat) mirror_lower(*meat);
 }
 
 }  // namespace kv

@@ -25,11 +25,9 @@ struct RowSource {
 // [1 | x | y]ᵀ[1 | x | y] (width × width, both triangles), in one pass over the rows.
 Matrix streamed_gram(const RowSource& rows);
 
-// Σᵢ wᵢ·dᵢdᵢᵀ over the rows dᵢ of the source (both triangles), e.g. the HC0 meat with wᵢ = eᵢ².
-Matrix streamed_weighted_gram(const RowSource& rows, const double* w);
-
 // out ← target − [1 | x]·beta (beta: the ones column's coefficient first when `ones`), reading x in
-// place; `target` may be absent (then out starts at zero). The row scale is not applied.
-void streamed_residuals(const RowSource& rows, const double* beta, double* out);
+// place block by block; `target` may be absent (then out starts at zero). The row scale and x2 are
+// not read. With `meat`, also Σᵢ eᵢ²·dᵢdᵢᵀ over the rows dᵢ = [1 | xᵢ] from the same pass (HC0).
+void streamed_residuals(const RowSource& rows, const double* beta, double* out, Matrix* meat = nullptr);
 
 }  // namespace kv

@@ -1,5 +1,5 @@
-// The meats: HC0 as a weighted Gram product streamed over the rows, the clustered one from the
-// scores the class sums in its residual pass. The sandwich A⁻¹·M·A⁻¹ is two p × p products.
+// The clustered meat from the scores the class sums in its residual pass (the HC0 meat comes
+// from the residual pass itself). The sandwich A⁻¹·M·A⁻¹ is two p × p products.
 #include "models/covariance.hpp"
 
 #include <algorithm>
@@ -28,12 +28,6 @@ Matrix classical_covariance(const Matrix& bread, double sigma2) {
     Matrix out = bread;
     for (std::size_t i = 0; i < out.size(); ++i) out.data()[i] *= sigma2;
     return out;
-}
-
-Matrix hc0_covariance(const RowSource& rows, const Vector& e, const Matrix& bread) {
-    Vector e2(e.size());
-    for (std::size_t i = 0; i < e.size(); ++i) e2[i] = e[i] * e[i];
-    return sandwich(bread, streamed_weighted_gram(RowSource{rows.x, nullptr, rows.ones, rows.row_scale}, e2.data()));
 }
 
 Matrix clustered_covariance(const Matrix& scores, const Matrix& bread) {

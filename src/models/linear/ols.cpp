@@ -70,12 +70,12 @@ Status OLS::fit(MatView x, VecView y) {
     const VecView yv = c.empty() ? y : copy.target();
     const RowSource fitted_rows = c.empty() ? rows : RowSource{copy.design(), &yv, false};
     Vector e(n);
-    streamed_residuals(fitted_rows, sol->beta.data(), e.data());
+    Matrix meat;  // Dᵀdiag(e²)D, formed in the residual pass for robust errors
+    streamed_residuals(fitted_rows, sol->beta.data(), e.data(), robust ? &meat : nullptr);
     double ssr = 0;
     const double r2 = clamp_r_squared(centred_r_squared(e, yv, nullptr, &ssr));
     const double mse = ssr / static_cast<double>(n - p);
-    const std::optional<Matrix> hc0 =
-        robust ? std::optional(hc0_covariance(fitted_rows, e, sol->bread)) : std::nullopt;
+    const std::optional<Matrix> hc0 = robust ? std::optional(hc0_covariance(meat, sol->bread)) : std::nullopt;
     LinearFit next = make_linear_fit(n, k, fit_intercept, std::move(sol->beta), std::move(sol->r), std::move(e), mse,
                                      r2, classical_covariance(sol->bread, mse), hc0 ? &*hc0 : nullptr);
     if (!c.empty()) unscale(next, c, c[p]);
