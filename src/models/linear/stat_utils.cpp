@@ -195,28 +195,33 @@ DiagnosticStats DiagnosticStats::compute(const VecView& residuals, double condit
     if (count < 2) return d;
     const double n = static_cast<double>(count);
 
-    double sum_sq_diff = 0.0, sum_sq = 0.0;
+    // Two passes, each summing into four interleaved partial sums (independent chains the
+    // processor overlaps): Σe, Σe² and Σ(Δe)², then the central moments about the mean.
+    double sum4[4] = {}, sq4[4] = {}, diff4[4] = {};
     for (std::size_t t = 0; t < count; ++t) {
         const double e = residuals[t];
-        sum_sq += e * e;
-        if (t > 0) {
-            const double diff = e - residuals[t - 1];
-            sum_sq_diff += diff * diff;
-        }
+        const double diff = t > 0 ? e - residuals[t - 1] : 0.0;
+        sum4[t & 3] += e;
+        sq4[t & 3] += e * e;
+        diff4[t & 3] += diff * diff;
     }
+    const double sum = (sum4[0] + sum4[1]) + (sum4[2] + sum4[3]);
+    const double sum_sq = (sq4[0] + sq4[1]) + (sq4[2] + sq4[3]);
+    const double sum_sq_diff = (diff4[0] + diff4[1]) + (diff4[2] + diff4[3]);
     if (sum_sq > 0.0) d.durbin_watson = sum_sq_diff / sum_sq;
 
-    double sum = 0.0;
-    for (std::size_t t = 0; t < count; ++t) sum += residuals[t];
     const double mean = sum / n;
-    double s2 = 0.0, s3 = 0.0, s4 = 0.0;
+    double s2v[4] = {}, s3v[4] = {}, s4v[4] = {};
     for (std::size_t t = 0; t < count; ++t) {
         const double c = residuals[t] - mean;
         const double c2 = c * c;
-        s2 += c2;
-        s3 += c2 * c;
-        s4 += c2 * c2;
+        s2v[t & 3] += c2;
+        s3v[t & 3] += c2 * c;
+        s4v[t & 3] += c2 * c2;
     }
+    const double s2 = (s2v[0] + s2v[1]) + (s2v[2] + s2v[3]);
+    const double s3 = (s3v[0] + s3v[1]) + (s3v[2] + s3v[3]);
+    const double s4 = (s4v[0] + s4v[1]) + (s4v[2] + s4v[3]);
     const double m2 = s2 / n, m3 = s3 / n, m4 = s4 / n;
     // Residuals that are all equal have no shape: skewness and excess kurtosis 0. A
     // non-finite residual leaves m2 NaN or infinite, and the statistics stay NaN.
