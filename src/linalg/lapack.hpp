@@ -52,6 +52,7 @@ double KV_BLAS(cblas_ddot)(lapack_int n, const double* x, lapack_int incx, const
 void KV_BLAS(cblas_dsyrk)(int order, int uplo, int trans, lapack_int n, lapack_int k, double alpha, const double* a,
                           lapack_int lda, double beta, double* c, lapack_int ldc);
 double KV_BLAS(cblas_dnrm2)(lapack_int n, const double* x, lapack_int incx);
+int KV_BLAS(openblas_get_num_threads)();
 
 // LAPACK (Fortran calling convention; trailing hidden string lengths).
 void KV_BLAS(dgetrf_)(const lapack_int* m, const lapack_int* n, double* a, const lapack_int* lda, lapack_int* ipiv,
