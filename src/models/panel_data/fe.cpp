@@ -50,62 +50,84 @@ Numbering number_entities(const IdView& ids) {
 // it is read a second time (the demeaned copy, then BLAS).
 std::size_t within_block_rows(std::size_t width) { return std::max<std::size_t>(131072 / width, 64); }
 
-// The entity means of every column of [x | y], and the raw columns' lengths. Sums, means and
-// subtractions are carried in long double, so each demeaned value is the correctly rounded
-// x − mean: its error is relative to the small centred value, not to |x|, which an
-// ill-conditioned within design would otherwise amplify. An entity whose values in a column
-// are all identical gets that value as its mean, so its demeaned values are exactly zero; the
-// quotient sum/count would leave rounding residue (0.1 over 3 rows demeans to about ±1.4e-17),
-// and a regressor constant within every entity would then look identified instead of singular.
+// The entity means of every column of [x | y], and the raw columns' lengths, from one row-wise
+// pass. Sums are compensated (Knuth's TwoSum: each sum carries the rounding error of its
+// additions, so its error is that of a sum in twice the precision, smaller than a long-double
+// one) and each mean is kept as a pair of doubles hi + lo, so a
+// demeaned value (x − hi) − lo is x − mean to within about one rounding of the small centred
+// value, not of |x|, which an ill-conditioned within design would otherwise amplify. An entity
+// whose values in a column are all identical gets that value as its mean (lo = 0), so its
+// demeaned values are exactly zero; the quotient sum/count would leave rounding residue (0.1
+// over 3 rows demeans to about ±1.4e-17), and a regressor constant within every entity would
+// then look identified instead of singular.
 class Within {
 public:
     Within(const MatView& x, const VecView& y, const Numbering& entities)
-        : x_(x), y_(y), codes_(entities.codes), width_(x.cols + 1), mean_(entities.counts.size() * width_, 0.0L),
-          raw_norms(width_) {
-        const std::size_t n = x.rows, groups = entities.counts.size();
-        enum class Seen : unsigned char { None, Constant, Varying };  // an entity's values so far
-        std::vector<Seen> seen(groups * width_, Seen::None);
-        std::vector<double> first(groups * width_);
-        std::vector<long double> squares(width_, 0.0L);
-        const std::size_t b = within_block_rows(width_);
-        for (std::size_t i0 = 0; i0 < n; i0 += b) {
-            const std::size_t i1 = std::min(n, i0 + b);
-            for (std::size_t j = 0; j < width_; ++j) {
-                long double sq = 0.0L;
-                for (std::size_t i = i0; i < i1; ++i) {
-                    const double v = value(i, j);
-                    const std::size_t at = codes_[i] * width_ + j;
-                    if (seen[at] == Seen::None) {
-                        first[at] = v;
-                        seen[at] = Seen::Constant;
-                    } else if (seen[at] == Seen::Constant && v != first[at]) {
-                        seen[at] = Seen::Varying;
-                    }
-                    mean_[at] += v;
-                    sq += static_cast<long double>(v) * v;
-                }
-                squares[j] += sq;
+        : x_(x), y_(y), codes_(entities.codes), width_(x.cols + 1), mean_(entities.counts.size() * 2 * width_) {
+        const std::size_t n = x.rows, groups = entities.counts.size(), w = width_;
+        // Per entity, contiguous so that a row touches one stretch of memory: the sums, their
+        // carries, the first values and the largest departure from them, each w long.
+        std::vector<double> acc(groups * 4 * w, 0.0), squares(w, 0.0), largest(w, 0.0);
+        std::vector<unsigned char> seen(groups, 0);
+        std::vector<double> row(w);
+        for (std::size_t i = 0; i < n; ++i) {
+            read_row(i, row.data());
+            const std::size_t g = codes_[i];
+            double* s = acc.data() + g * 4 * w;
+            double *c = s + w, *first = s + 2 * w, *departs = s + 3 * w;
+            if (!seen[g]) {
+                seen[g] = 1;
+                std::copy(row.begin(), row.end(), first);
+            }
+            for (std::size_t j = 0; j < w; ++j) {
+                const double v = row[j];
+                departs[j] = std::max(departs[j], std::fabs(v - first[j]));
+                const double t = s[j] + v, z = t - s[j];
+                c[j] += (s[j] - (t - z)) + (v - z);
+                s[j] = t;
+                squares[j] += v * v;
+                largest[j] = std::max(largest[j], std::fabs(v));
             }
         }
-        for (std::size_t g = 0; g < groups; ++g)
-            for (std::size_t j = 0; j < width_; ++j) {
-                const std::size_t at = g * width_ + j;
-                mean_[at] = seen[at] == Seen::Constant ? static_cast<long double>(first[at])
-                                                       : mean_[at] / static_cast<long double>(entities.counts[g]);
+        for (std::size_t g = 0; g < groups; ++g) {
+            const double* s = acc.data() + g * 4 * w;
+            const double *c = s + w, *first = s + 2 * w, *departs = s + 3 * w;
+            double* hi = mean_.data() + g * 2 * w;
+            for (std::size_t j = 0; j < w; ++j) {
+                const long double mean = departs[j] > 0
+                                             ? (static_cast<long double>(s[j]) + c[j]) / static_cast<long double>(entities.counts[g])
+                                             : first[j];
+                hi[j] = static_cast<double>(mean);
+                hi[w + j] = static_cast<double>(mean - static_cast<long double>(hi[j]));
             }
-        for (std::size_t j = 0; j < width_; ++j) raw_norms[j] = static_cast<double>(std::sqrt(squares[j]));
+        }
+        raw_norms.resize(w);
+        for (std::size_t j = 0; j < w; ++j) raw_norms[j] = std::sqrt(squares[j]);
+        // Squares leave double range when a sum of them overflows (an infinite length) or when a
+        // column's magnitudes are so small that their products underflow.
+        const double tiny = std::ldexp(1.0, -450);
+        for (std::size_t j = 0; j < w; ++j)
+            out_of_range = out_of_range || !(raw_norms[j] <= std::ldexp(1.0, 500)) || (largest[j] > 0 && largest[j] < tiny);
     }
 
-    // The exact demeaned value of column j (y at j = k) in row i, and its rounding to double.
+    Vector raw_norms;           // k + 1: lengths of the columns and of y before demeaning (y last)
+    bool out_of_range = false;  // the data must be rescaled before their squares are formed
+
+    // The exact demeaned value of column j (y at j = k) in row i, for the guarded solver.
     long double exact(std::size_t i, std::size_t j) const {
-        return static_cast<long double>(value(i, j)) - mean_[codes_[i] * width_ + j];
+        const double* hi = mean_.data() + codes_[i] * 2 * width_;
+        return (static_cast<long double>(value(i, j)) - hi[j]) - hi[width_ + j];
     }
-    double at(std::size_t i, std::size_t j) const { return static_cast<double>(exact(i, j)); }
 
     // Rows [i0, i0 + m) of [x̃ | ỹ] as the columns of a column-major width × m buffer.
     void block(std::size_t i0, std::size_t m, double* buf) const {
-        for (std::size_t i = 0; i < m; ++i)
-            for (std::size_t j = 0; j < width_; ++j) buf[i * width_ + j] = at(i0 + i, j);
+        for (std::size_t i = 0; i < m; ++i) {
+            double* row = buf + i * width_;
+            read_row(i0 + i, row);
+            const double* hi = mean_.data() + codes_[i0 + i] * 2 * width_;
+            const double* lo = hi + width_;
+            for (std::size_t j = 0; j < width_; ++j) row[j] = (row[j] - hi[j]) - lo[j];
+        }
     }
     std::size_t width() const { return width_; }
 
@@ -126,8 +148,9 @@ public:
         return g;
     }
 
-    // ỹ − x̃β, and with `scores` (G × k, zeroed) the entity sums of eᵢ·x̃ᵢ for clustered errors.
-    Vector residuals(const Vector& beta, Matrix* scores) const {
+    // ỹ − x̃β, ỹ itself into `yt`, and with `scores` (G × k, zeroed) the entity sums of eᵢ·x̃ᵢ for
+    // clustered errors.
+    Vector residuals(const Vector& beta, double* yt, Matrix* scores) const {
         const std::size_t n = x_.rows, k = width_ - 1, b = within_block_rows(width_);
         Vector e(n);
         std::vector<double> buf(std::min(n, b) * width_);
@@ -140,6 +163,7 @@ public:
                 for (std::size_t j = 0; j < k; ++j) fit += row[j] * beta[j];
                 const double ei = row[k] - fit;
                 e[i0 + i] = ei;
+                yt[i0 + i] = row[k];
                 if (scores)
                     for (std::size_t j = 0; j < k; ++j) (*scores)(codes_[i0 + i], j) += ei * row[j];
             }
@@ -152,32 +176,33 @@ public:
         const std::size_t n = x_.rows, k = width_ - 1;
         xt = Matrix(n, k);
         yt.resize(n);
-        for (std::size_t j = 0; j < k; ++j)
-            for (std::size_t i = 0; i < n; ++i) xt(i, j) = at(i, j);
-        for (std::size_t i = 0; i < n; ++i) yt[i] = at(i, k);
+        std::vector<double> row(width_);
+        for (std::size_t i = 0; i < n; ++i) {
+            block(i, 1, row.data());
+            for (std::size_t j = 0; j < k; ++j) xt(i, j) = row[j];
+            yt[i] = row[k];
+        }
     }
 
 private:
     double value(std::size_t i, std::size_t j) const { return j + 1 < width_ ? x_(i, j) : y_[i]; }
+    void read_row(std::size_t i, double* row) const {
+        const std::size_t k = width_ - 1;
+        const double* xr = x_.data + static_cast<std::ptrdiff_t>(i) * x_.rs;
+        if (x_.cs == 1) {
+            std::copy(xr, xr + k, row);
+        } else {
+            for (std::size_t j = 0; j < k; ++j) row[j] = xr[static_cast<std::ptrdiff_t>(j) * x_.cs];
+        }
+        row[k] = y_[i];
+    }
 
     const MatView& x_;
     const VecView& y_;
     const Codes& codes_;
     std::size_t width_;
-    std::vector<long double> mean_;  // G × (k + 1), entity by entity, y last
-
-public:
-    Vector raw_norms;  // k + 1: lengths of the columns and of y before demeaning (y last)
+    std::vector<double> mean_;  // per entity, hi then lo (each k + 1, y last): mean = hi + lo
 };
-
-// Whether a sum of squares of the raw data leaves double range (beyond 2¹⁰⁰⁰, or a non-zero
-// one below 2⁻⁹⁰⁰·n where products have lost digits to underflow).
-bool squares_out_of_range(const Vector& norms, std::size_t n) {
-    const double tiny = std::ldexp(std::sqrt(static_cast<double>(n)), -450);
-    for (double v : norms)
-        if (!(v <= std::ldexp(1.0, 500)) || (v > 0 && v < tiny)) return true;
-    return false;
-}
 
 // The demeaned data as exact differences of the inputs and their long-double entity means,
 // for the guarded solver's refinement.
@@ -232,7 +257,7 @@ Result<PanelFit> fit_panel(const MatView& x, const VecView& y, const IdView& ent
     if (n <= groups + k) return value_error("Insufficient degrees of freedom for Fixed Effects estimation");
 
     const Within w(x, y, entities);
-    if (squares_out_of_range(w.raw_norms, n)) return fit_rescaled(x, y, entity_id, robust);
+    if (w.out_of_range) return fit_rescaled(x, y, entity_id, robust);
     // The rank of [entity dummies | x] is that of the demeaned columns judged against the raw
     // columns' lengths: a regressor that is an entity-level offset of another is collinear with
     // the effects even when its demeaned rounding residue looks like a column of its own.
@@ -254,9 +279,8 @@ Result<PanelFit> fit_panel(const MatView& x, const VecView& y, const IdView& ent
     if (!sol) return fail(std::move(sol.error()));
 
     Matrix scores = robust ? Matrix::zeros(groups, k) : Matrix();
-    Vector e = w.residuals(sol->beta, robust ? &scores : nullptr);
     Vector u(n);  // ỹ for the within R², then y − xβ for the effects, then the overall residuals
-    for (std::size_t i = 0; i < n; ++i) u[i] = w.at(i, k);
+    Vector e = w.residuals(sol->beta, u.data(), robust ? &scores : nullptr);
     double ssr = 0;
     const double within_r2 = clamp_r_squared(centred_r_squared(e, u, nullptr, &ssr));
     const double mse = ssr / static_cast<double>(n - groups - k);
