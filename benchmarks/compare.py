@@ -816,6 +816,7 @@ def payload(rows: list[Row], args: argparse.Namespace) -> dict[str, Any]:
     return {
         "command": command_line(args),
         "blas": blas_threads_word(args),
+        "openblas": openblas_threads(),  # the count each loaded OpenBLAS reports
         "cases": [{"id": c.id, "title": c.title, "index": c.index, "limit": list(c.limit),
                    "limit_name": c.limit_name, "chart": c.chart} for c in cases.values()],
         "rows": [{"case": r.case.id, "label": r.label, "seconds": r.seconds, "memory": r.memory, "limit": r.limit}
