@@ -623,6 +623,11 @@ class Row:
     limit: bool = False
 
 
+def cell(text: str) -> str:
+    """Text for a Markdown table cell: a bar inside it would end the cell."""
+    return text.replace("|", "\\|")
+
+
 def table(rows: list[Row]) -> list[str]:
     lines = [
         "| Case | Library | Median time | Peer / korvalis | Peak extra RSS | × largest input |",
@@ -634,10 +639,10 @@ def table(rows: list[Row]) -> list[str]:
             base[r.case.id] = r.seconds
     last = ""
     for r in rows:
-        title = r.case.title if r.case.id != last else ""
+        title = cell(r.case.title) if r.case.id != last else ""
         last = r.case.id
         if r.seconds is None:
-            lines.append(f"| {title} | {r.label} | {r.error or 'not installed'} | | | |")
+            lines.append(f"| {title} | {cell(r.label)} | {cell(r.error or 'not installed')} | | | |")
             continue
         ratio = f"{r.seconds / base[r.case.id]:.2f}" if r.case.id in base else ""
         if r.memory is None:
@@ -646,7 +651,7 @@ def table(rows: list[Row]) -> list[str]:
             extra = r.memory["extra_bytes"] / MB
             mem = f"{extra:.1f} MB" if extra < 10 else f"{extra:.0f} MB"
             ratio_x = f"{r.memory['extra_bytes'] / r.memory['x_bytes']:.2f}"
-        label = f"*{r.label}*" if r.limit else r.label
+        label = cell(f"*{r.label}*" if r.limit else r.label)
         lines.append(f"| {title} | {label} | {fmt_time(r.seconds)} | {ratio} | {mem} | {ratio_x} |")
     return lines
 
@@ -686,6 +691,7 @@ def targets(rows: list[Row], s: Sizes) -> list[str]:
 
     def line(goal: str, value: float | None, op: str, bound: float | None) -> None:
         target = "—" if bound is None else f"{op} {bound:g}"
+        goal = cell(goal)
         if value is None:
             out.append(f"| {goal} | not measured | {target} | |")
         elif bound is None:

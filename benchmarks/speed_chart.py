@@ -74,7 +74,7 @@ def draw_speed_chart(payload: dict[str, Any], path: Path) -> None:
     fig, axes = plt.subplots(len(panels), 1, figsize=(11, 0.24 * sum(heights) + 1.6 * len(panels) + 1.2),
                              gridspec_kw={"height_ratios": heights}, squeeze=False)
     times = [t for _, groups in panels for _, bars in groups for _, t, _ in bars]
-    lo, hi = min(times) / 3, max(times) * 60  # room on the right for the labels
+    lo, hi = min(times) / 2, max(times) * 25  # room on the right for the labels
     for ax, (title, groups), h in zip(axes[:, 0], panels, heights):
         y = h - 0.5
         ticks, ticklabels = [], []
