@@ -767,6 +767,8 @@ def command_line(args: argparse.Namespace) -> str:
         parts += ["--cases", shlex.quote(args.cases)]
     if args.no_memory:
         parts.append("--no-memory")
+    if args.no_peers:
+        parts.append("--no-peers")
     return " ".join(parts)
 
 
@@ -838,6 +840,7 @@ def main() -> None:
                     help="BLAS threads for every library (default: the machine's default; 1 with --quick)")
     ap.add_argument("--cases", default="", help="regular expression selecting case ids (then nothing is written "
                     "unless --output says where)")
+    ap.add_argument("--no-peers", action="store_true", help="time only korvalis and the NumPy limits")
     ap.add_argument("--list", action="store_true", help="list the case ids and exit")
     ap.add_argument("--no-memory", action="store_true", help="skip the per-case memory subprocesses")
     ap.add_argument("--output", default=None, help="Markdown file to write (default RESULTS.md for a full run of "
@@ -876,6 +879,8 @@ def main() -> None:
     for number, case in enumerate(selected, start=1):
         data = case.make(case.n)
         for impl in case.impls:
+            if args.no_peers and impl.label != "korvalis" and not impl.limit:
+                continue
             if not available(impl):
                 rows.append(Row(case, impl.label, None, None, limit=impl.limit))
                 continue

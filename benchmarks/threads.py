@@ -1,11 +1,12 @@
 """How the blocked products scale with BLAS threads: compare.py's cases run once per thread count, side by side.
 
     python benchmarks/threads.py                         # 1 and 2 threads on the cases the goals read at n = 10⁶
-    python benchmarks/threads.py --threads 1 2 4 --cases '^ols-n1000000' --repeat 3
+    python benchmarks/threads.py --threads 1 2 4 --cases '^ols-n1000000' --repeat 3 --peers
     python benchmarks/threads.py --quick                 # small sizes: checks that the script runs
 
-Each thread count is a fresh `compare.py --threads N --no-memory` process (the count must be set before NumPy and
-korvalis load OpenBLAS); the table gives every row's median time per count and its speed-up over the first count.
+Each thread count is a fresh `compare.py --threads N --no-memory --no-peers` process (the count must be set before
+NumPy and korvalis load OpenBLAS; --peers times the peers too); the table gives every row's median time per count
+and its speed-up over the first count.
 korvalis's rows and the NumPy limits beside them should scale alike: where korvalis scales worse than its limit,
 its blocks leave the BLAS threads waiting. Prints Markdown; writes nothing.
 """
@@ -38,6 +39,8 @@ def run(threads: int, args: argparse.Namespace, tmp: Path) -> dict[str, Any]:
            "--cases", args.cases]
     if args.quick:
         cmd.append("--quick")
+    if not args.peers:
+        cmd.append("--no-peers")
     if args.repeat:
         cmd += ["--repeat", str(args.repeat)]
     print(f"  {threads} thread(s) ...", file=sys.stderr, flush=True)
@@ -52,6 +55,7 @@ def main() -> None:
     ap.add_argument("--cases", default=None, help="compare.py's case filter (default: the goal cases at n = 10⁶)")
     ap.add_argument("--repeat", type=int, default=None, help="timed calls per row (compare.py's default)")
     ap.add_argument("--quick", action="store_true", help="compare.py's small sizes")
+    ap.add_argument("--peers", action="store_true", help="time the peers too (by default korvalis and NumPy only)")
     args = ap.parse_args()
     if args.cases is None:
         args.cases = "." if args.quick else DEFAULT_CASES
@@ -68,12 +72,12 @@ def main() -> None:
     last = ""
     for r in runs[first]["rows"]:
         key = (r["case"], r["label"])
-        title = titles[r["case"]] if r["case"] != last else ""
+        title = titles[r["case"]].replace("|", "\\|") if r["case"] != last else ""
         last = r["case"]
         cells = [times[n].get(key) for n in args.threads]
         shown = [fmt_time(t) if t else "—" for t in cells]
         speedups = [f"{cells[0] / t:.2f}" if t and cells[0] else "—" for t in cells[1:]]
-        label = f"*{r['label']}*" if r["limit"] else r["label"]
+        label = (f"*{r['label']}*" if r["limit"] else r["label"]).replace("|", "\\|")
         print(f"| {title} | {label} | " + " | ".join(shown + speedups) + " |")
     print()
     for n in args.threads:
