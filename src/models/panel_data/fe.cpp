@@ -65,6 +65,10 @@ public:
     Within(const MatView& x, const VecView& y, const Numbering& entities)
         : x_(x), y_(y), codes_(entities.codes), width_(x.cols + 1), mean_(entities.counts.size() * 2 * width_) {
         const std::size_t n = x.rows, groups = entities.counts.size(), w = width_;
+        if (groups * w > row_table_limit) {
+            demean_by_columns(entities);
+            return;
+        }
         // Per entity, contiguous so that a row touches one stretch of memory: the sums, their
         // carries, the first values and the largest departure from them, each w long.
         std::vector<double> acc(groups * 4 * w, 0.0), squares(w, 0.0), largest(w, 0.0);
@@ -102,12 +106,7 @@ public:
             }
         }
         raw_norms.resize(w);
-        for (std::size_t j = 0; j < w; ++j) raw_norms[j] = std::sqrt(squares[j]);
-        // Squares leave double range when a sum of them overflows (an infinite length) or when a
-        // column's magnitudes are so small that their products underflow.
-        const double tiny = std::ldexp(1.0, -450);
-        for (std::size_t j = 0; j < w; ++j)
-            out_of_range = out_of_range || !(raw_norms[j] <= std::ldexp(1.0, 500)) || (largest[j] > 0 && largest[j] < tiny);
+        for (std::size_t j = 0; j < w; ++j) note_length(j, squares[j], largest[j]);
     }
 
     Vector raw_norms;           // k + 1: lengths of the columns and of y before demeaning (y last)
@@ -121,6 +120,11 @@ public:
 
     // Rows [i0, i0 + m) of [x̃ | ỹ] as the columns of a column-major width × m buffer.
     void block(std::size_t i0, std::size_t m, double* buf) const {
+        if (cols_.size()) {
+            for (std::size_t i = 0; i < m; ++i)
+                for (std::size_t j = 0; j < width_; ++j) buf[i * width_ + j] = cols_(i0 + i, j);
+            return;
+        }
         for (std::size_t i = 0; i < m; ++i) {
             double* row = buf + i * width_;
             read_row(i0 + i, row);
@@ -133,6 +137,7 @@ public:
 
     // [x̃ | ỹ]ᵀ[x̃ | ỹ], one pass of demeaned blocks.
     Matrix gram() const {
+        if (cols_.size()) return kv::gram(cols_);
         const std::size_t n = x_.rows, b = within_block_rows(width_);
         Matrix g = Matrix::zeros(width_, width_);
         std::vector<double> buf(std::min(n, b) * width_);
@@ -185,6 +190,59 @@ public:
     }
 
 private:
+    // Beyond this many entity × column means, a row-wise pass misses the cache on every row (the
+    // per-entity tables outgrow it): the columns are demeaned one at a time into a copy instead,
+    // each against per-entity arrays that stay in cache.
+    static constexpr std::size_t row_table_limit = 1 << 17;
+
+    void demean_by_columns(const Numbering& entities) {
+        const std::size_t n = x_.rows, groups = entities.counts.size(), w = width_;
+        cols_ = Matrix(n, w);
+        raw_norms.resize(w);
+        std::vector<double> s(groups), c(groups), first(groups), departs(groups), hi(groups), lo(groups);
+        std::vector<unsigned char> seen(groups);
+        for (std::size_t j = 0; j < w; ++j) {
+            std::fill(s.begin(), s.end(), 0.0);
+            std::fill(c.begin(), c.end(), 0.0);
+            std::fill(departs.begin(), departs.end(), 0.0);
+            std::fill(seen.begin(), seen.end(), 0);
+            double* col = cols_.col(j);
+            double squares = 0, largest = 0;
+            for (std::size_t i = 0; i < n; ++i) {
+                const double v = value(i, j);
+                const std::size_t g = codes_[i];
+                col[i] = v;
+                if (!seen[g]) {
+                    seen[g] = 1;
+                    first[g] = v;
+                }
+                departs[g] = std::max(departs[g], std::fabs(v - first[g]));
+                const double t = s[g] + v, z = t - s[g];
+                c[g] += (s[g] - (t - z)) + (v - z);
+                s[g] = t;
+                squares += v * v;
+                largest = std::max(largest, std::fabs(v));
+            }
+            for (std::size_t g = 0; g < groups; ++g) {
+                const long double mean =
+                    departs[g] > 0 ? (static_cast<long double>(s[g]) + c[g]) / static_cast<long double>(entities.counts[g])
+                                   : first[g];
+                hi[g] = mean_[g * 2 * w + j] = static_cast<double>(mean);
+                lo[g] = mean_[g * 2 * w + w + j] = static_cast<double>(mean - static_cast<long double>(hi[g]));
+            }
+            for (std::size_t i = 0; i < n; ++i) col[i] = (col[i] - hi[codes_[i]]) - lo[codes_[i]];
+            note_length(j, squares, largest);
+        }
+    }
+
+    // Column j's length; squares leave double range when a sum of them overflows (an infinite
+    // length) or when a column's magnitudes are so small that their products underflow.
+    void note_length(std::size_t j, double squares, double largest) {
+        raw_norms[j] = std::sqrt(squares);
+        const bool tiny = largest > 0 && largest < std::ldexp(1.0, -450);
+        out_of_range = out_of_range || !(raw_norms[j] <= std::ldexp(1.0, 500)) || tiny;
+    }
+
     double value(std::size_t i, std::size_t j) const { return j + 1 < width_ ? x_(i, j) : y_[i]; }
     void read_row(std::size_t i, double* row) const {
         const std::size_t k = width_ - 1;
@@ -202,6 +260,7 @@ private:
     const Codes& codes_;
     std::size_t width_;
     std::vector<double> mean_;  // per entity, hi then lo (each k + 1, y last): mean = hi + lo
+    Matrix cols_;               // n × (k + 1), [x̃ | ỹ] when demeaned by columns, else empty
 };
 
 // The demeaned data as exact differences of the inputs and their long-double entity means,
