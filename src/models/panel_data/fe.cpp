@@ -125,12 +125,18 @@ public:
                 for (std::size_t j = 0; j < width_; ++j) buf[i * width_ + j] = cols_(i0 + i, j);
             return;
         }
+        const std::size_t k = width_ - 1;
         for (std::size_t i = 0; i < m; ++i) {
             double* row = buf + i * width_;
-            read_row(i0 + i, row);
             const double* hi = mean_.data() + codes_[i0 + i] * 2 * width_;
             const double* lo = hi + width_;
-            for (std::size_t j = 0; j < width_; ++j) row[j] = (row[j] - hi[j]) - lo[j];
+            const double* xr = x_.data + static_cast<std::ptrdiff_t>(i0 + i) * x_.rs;
+            if (x_.cs == 1) {
+                for (std::size_t j = 0; j < k; ++j) row[j] = (xr[j] - hi[j]) - lo[j];
+            } else {
+                for (std::size_t j = 0; j < k; ++j) row[j] = (xr[static_cast<std::ptrdiff_t>(j) * x_.cs] - hi[j]) - lo[j];
+            }
+            row[k] = (y_[i0 + i] - hi[k]) - lo[k];
         }
     }
     std::size_t width() const { return width_; }
@@ -248,7 +254,7 @@ private:
         const std::size_t k = width_ - 1;
         const double* xr = x_.data + static_cast<std::ptrdiff_t>(i) * x_.rs;
         if (x_.cs == 1) {
-            std::copy(xr, xr + k, row);
+            for (std::size_t j = 0; j < k; ++j) row[j] = xr[j];  // a short row: a loop, not a library call
         } else {
             for (std::size_t j = 0; j < k; ++j) row[j] = xr[static_cast<std::ptrdiff_t>(j) * x_.cs];
         }
