@@ -403,13 +403,4 @@ void gemv_update(const MatView& a, const double* v, double alpha, double beta, d
     }
 }
 
-Vector transposed_matvec(const Matrix& a, const double* v) {
-    const std::size_t n = a.rows(), p = a.cols();
-    Vector y(p, 0.0);
-    if (n == 0 || p == 0) return y;
-    KV_BLAS(cblas_dgemv)(KV_CblasColMajor, KV_CblasTrans, checked_int(n), checked_int(p), 1.0, a.data(),
-                         checked_int(n), v, 1, 0.0, y.data(), 1);
-    return y;
-}
-
 }  // namespace kv

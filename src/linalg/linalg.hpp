@@ -75,7 +75,5 @@ Matrix gram(const Matrix& a);
 Matrix gram(const MatView& a);
 // y ← alpha·A·v + beta·y for a view in any layout (y is not read when beta is 0).
 void gemv_update(const MatView& a, const double* v, double alpha, double beta, double* y);
-// Aᵀv for column-major A.
-Vector transposed_matvec(const Matrix& a, const double* v);
 
 }  // namespace kv

@@ -53,15 +53,6 @@ Matrix build_design(const MatView& x, bool intercept) {
     return d;
 }
 
-Vector residuals_of(const Matrix& design, const Vector& beta, const Vector& y) {
-    const std::size_t n = design.rows();
-    Vector e = y;
-    if (n && design.cols())
-        KV_BLAS(cblas_dgemv)(KV_CblasColMajor, KV_CblasNoTrans, checked_int(n), checked_int(design.cols()), -1.0,
-                             design.data(), checked_int(n), beta.data(), 1, 1.0, e.data(), 1);
-    return e;
-}
-
 Vector residuals_of(const MatView& design, const Vector& beta, const VecView& y) {
     Vector e = to_vector(y);
     gemv_update(design, beta.data(), -1.0, 1.0, e.data());

@@ -1,5 +1,6 @@
-// Small numerical steps that several estimators share: input checks, building a design
-// with an intercept column, residuals, R², standard errors and predictions.
+// Small numerical steps that several estimators share: input checks, building a design with an
+// intercept column (and a copy of [1 | x | y] for the routes that need one), rescaling of data
+// near the ends of double range, residuals and R².
 #pragma once
 
 #include <optional>
@@ -41,8 +42,6 @@ Vector max_abs_scales(const MatView& m);
 // Multiplies column j of the copy by c[j] in place.
 void scale_columns(DesignCopy& copy, const Vector& c);
 
-// y − D·β.
-Vector residuals_of(const Matrix& design, const Vector& beta, const Vector& y);
 
 // 1 − Σwᵢeᵢ²/Σwᵢ(yᵢ − ȳ)² around the (weighted) mean ȳ, with every wᵢ = 1 when `w` is null; 0 when
 // the target is constant up to rounding, TSS ≤ Σwᵢ·(4ε·max|yᵢ|)², a test relative to the target's
