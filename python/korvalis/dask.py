@@ -19,6 +19,8 @@ attribute, inference method and ``summary()`` exactly as a fit in memory would.
 from __future__ import annotations
 
 import importlib
+import inspect
+import types
 from typing import Any, Callable
 
 import dask
@@ -66,11 +68,6 @@ class _Chunked:
     def __init__(self, *args: Any, **kwargs: Any) -> None:
         self.model = self._class(*args, **kwargs)
         self._residuals: da.Array | None = None
-
-    def __getattr__(self, name: str) -> Any:
-        if name.startswith("_"):
-            raise AttributeError(name)
-        return getattr(self.model, name)
 
     def __repr__(self) -> str:
         return repr(self.model)
@@ -187,6 +184,9 @@ class _Chunked:
 
     def predict(self, x: Any) -> da.Array:
         """Predictions for the rows of a Dask array, as a Dask array (computed lazily)."""
+        return self._predict(x)
+
+    def _predict(self, x: Any) -> da.Array:
         (x,) = self._arrays("predict", (x,), (self._predict_param,))
         # Unfitted, or the wrong number of columns: the in-memory class's own error, at once.
         self.model.predict(np.zeros((0, x.shape[1])))
@@ -202,6 +202,25 @@ class _Chunked:
         return da.concatenate(parts) if parts else da.zeros((0,), dtype=np.float64)
 
 
+def _reads(cls: type[_Chunked]) -> type[_Chunked]:
+    """Gives a chunked class every attribute and method of its in-memory class that reads the fitted state,
+    each answered by the object the fit was committed on (fit, predict and residuals are the class's own)."""
+    for name, member in vars(cls._class).items():
+        if name.startswith("_") or name in ("fit", "predict", "residuals"):
+            continue
+        if isinstance(member, types.GetSetDescriptorType):
+            setattr(cls, name, property(lambda self, name=name: getattr(self.model, name), doc=member.__doc__))
+        elif isinstance(member, types.MethodDescriptorType):
+            def method(self: _Chunked, *args: Any, __name: str = name, **kwargs: Any) -> Any:
+                return getattr(self.model, __name)(*args, **kwargs)
+            method.__name__ = method.__qualname__ = name
+            method.__doc__ = member.__doc__
+            method.__signature__ = inspect.signature(member)  # type: ignore[attr-defined]
+            setattr(cls, name, method)
+    return cls
+
+
+@_reads
 class OLS(_Chunked):
     """Ordinary least squares over row chunks of Dask arrays (classical or HC0 standard errors)."""
 
@@ -219,6 +238,7 @@ class OLS(_Chunked):
         self._fit(x, y, moments=True, hc0=bool(self.model.robust))
 
 
+@_reads
 class WLS(_Chunked):
     """Weighted least squares over row chunks of Dask arrays."""
 
@@ -247,7 +267,12 @@ class _Instrumental(_Chunked):
         z, (x, y) = self._align(z, [x, y])
         self._fit(x, y, z=z)
 
+    def predict(self, regressors: Any) -> da.Array:  # type: ignore[override]
+        """Predictions for the rows of a Dask array of regressors, as a Dask array (computed lazily)."""
+        return self._predict(regressors)
 
+
+@_reads
 class IV(_Instrumental):
     """Instrumental variables for exactly identified models, over row chunks of Dask arrays."""
 
@@ -255,6 +280,7 @@ class IV(_Instrumental):
     _class = korvalis.IV
 
 
+@_reads
 class TSLS(_Instrumental):
     """Two-stage least squares over row chunks of Dask arrays."""
 
