@@ -26,9 +26,11 @@ SANITIZED = os.environ.get("KORVALIS_SANITIZED") == "1"
 needs_workers = pytest.mark.skipif(SANITIZED, reason="a worker under the sanitizer exceeds its memory limit idle")
 
 
-@pytest.fixture(scope="session")
+@pytest.fixture(scope="module")
 def cluster_client():
-    """One LocalCluster of two worker processes for the session, its workers limited to about 300 MB."""
+    """One LocalCluster of two worker processes for this module, its workers limited to about 300 MB. It is closed
+    with the module: its scheduler's event loop runs on a thread of this process, which would otherwise go on
+    creating and freeing objects while later modules count references."""
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, memory_limit="300MB",
                                   dashboard_address=":0", silence_logs=40) as cluster:
         with distributed.Client(cluster, set_as_default=False) as client:
@@ -130,6 +132,24 @@ def test_hardest_nist_sets_in_small_chunks_keep_the_in_memory_digits(name, rows)
         digits = min(lre(v, c) for v, c in zip(ours, cert))
         reference = min(lre(v, c) for v, c in zip(theirs, cert))
         assert digits >= min(reference, 12) - 0.5, f"{stat}: {digits:.2f} digits, {reference:.2f} in memory"
+
+
+@pytest.mark.parametrize("fx,fy,intercept", [(1e155, 1.0, True), (1e-160, 1.0, True), (1.0, 1e-160, True),
+                                             (1e-160, 1e-160, False), (1e200, 1.0, True)])
+def test_data_beyond_double_range_is_rescaled_as_in_memory(fx, fy, intercept):
+    # Squares of these columns leave double range: both fits scale the columns by powers of two.
+    x, y = CASE_BY_NAME["OLS"].fit_args(n=240, k=3, seed=4)
+    x, y = x * fx, y * fy
+    memory, chunked = korvalis.OLS(fit_intercept=intercept), kd.OLS(fit_intercept=intercept)
+    memory.fit(x, y)
+    with dask.config.set(scheduler="sync"):
+        chunked.fit(da.from_array(x, chunks=(50, 3)), da.from_array(y, chunks=50))
+    for name in ["coefficients", "intercept", "mse", "r_squared"]:
+        a, b = getattr(memory, name), getattr(chunked, name)
+        assert (a is None) == (b is None), name
+        np.testing.assert_allclose(b if b is not None else 0.0, a if a is not None else 0.0, rtol=1e-12, err_msg=name)
+    np.testing.assert_allclose(chunked.standard_errors(), memory.standard_errors(), rtol=1e-12)
+    np.testing.assert_allclose(chunked.residuals.compute(), memory.residuals, rtol=1e-9, atol=1e-9 * np.abs(y).max())
 
 
 FAULTS = {

@@ -63,6 +63,7 @@ class _Chunked:
     __slots__ = ("model", "_residuals")
     _class: Any
     _predict_param = "x"
+    _rescales = False  # whether the class rescales data whose squares leave double range (OLS does)
     _inputs: tuple[str, ...]
 
     def __init__(self, *args: Any, **kwargs: Any) -> None:
@@ -132,6 +133,11 @@ class _Chunked:
     def _options(self) -> tuple[Any, ...]:
         return (self.model.fit_intercept,)
 
+    def _params(self) -> np.ndarray:
+        """The fitted coefficient vector, intercept first."""
+        params = np.asarray(self.model.coefficients)
+        return np.concatenate([[self.model.intercept], params]) if self.model.fit_intercept else params
+
     # ------------------------------------------------------------------ the fit
 
     def _fit(self, x: da.Array, y: da.Array, w: da.Array | None = None, z: da.Array | None = None,
@@ -155,26 +161,36 @@ class _Chunked:
             return merged
 
         gram = fold(_kernels.gram_chunk, _kernels.merge_gram)
-        solved = _kernels.solve(self.model, q, k, gram, None)
+        scales = None
+        if self._rescales and _kernels.rescale(gram, None, intercept) is not None:
+            # Squares beyond double range: every round again on [1 | x | y] scaled column by column by powers
+            # of two (exact), as the in-memory class does with its copy, and the results scaled back.
+            range_task = dask.delayed(_kernels.range_chunk, pure=True)
+            (ranges,) = dask.compute(_fold([range_task(xb, yb) for xb, yb in zip(xs, ys)], _kernels.merge_range))
+            scales = _kernels.rescale(gram, ranges, intercept)
+            gram = fold(_kernels.gram_chunk, _kernels.merge_gram, scales)
+        solved = _kernels.solve(self.model, q, k, gram, None, scales)
         if solved is not None:
             solution, params, shift = solved
         else:
             # A route needs the design: the R factor of [D | y] stands in for it.
             shift = int(gram[_GRAM_SHIFT])
-            factor = fold(_kernels.factor_chunk, _kernels.merge_factor, shift, None)
-            solution, params, shift = _kernels.solve(self.model, q, k, gram, factor)
+            factor = fold(_kernels.factor_chunk, _kernels.merge_factor, shift, None, scales)
+            solution, params, shift = _kernels.solve(self.model, q, k, gram, factor, scales)
             if z is None:
                 # The factor's rounding costs digits on the hardest designs: steps of iterative refinement,
                 # each a factor round on the residuals formed in double-double, bring β to the in-memory digits.
                 for _ in range(_REFINEMENT_ROUNDS):
-                    correction = fold(_kernels.factor_chunk, _kernels.merge_factor, shift, params)
+                    correction = fold(_kernels.factor_chunk, _kernels.merge_factor, shift, params, scales)
                     params = _kernels.refine(solution, correction)
 
         residual_task = dask.delayed(_kernels.residual_chunk, pure=True)
         (sums,) = dask.compute(_fold(
-            [residual_task(xb, yb, wb, intercept, shift, params, moments, hc0) for xb, yb, wb in zip(xs, ys, ws)],
+            [residual_task(xb, yb, wb, intercept, shift, params, moments, hc0, scales)
+             for xb, yb, wb in zip(xs, ys, ws)],
             _kernels.merge_residual))
-        _kernels.commit(self.model, k, solution, sums)
+        _kernels.commit(self.model, k, solution, sums, scales)
+        params = self._params()
 
         residual_chunk = dask.delayed(_kernels.residuals_chunk, pure=True)
         self._residuals = da.concatenate([
@@ -193,9 +209,7 @@ class _Chunked:
         if x.numblocks[1] > 1:
             x = x.rechunk({1: -1})
         intercept = bool(self.model.fit_intercept)
-        params = np.asarray(self.model.coefficients)
-        if intercept:
-            params = np.concatenate([[self.model.intercept], params])
+        params = self._params()
         task = dask.delayed(_kernels.predict_chunk, pure=True)
         parts = [da.from_delayed(task(xb, intercept, params), shape=(rows,), dtype=np.float64)
                  for xb, rows in zip(x.to_delayed().ravel().tolist(), x.chunks[0])]
@@ -226,6 +240,7 @@ class OLS(_Chunked):
 
     __slots__ = ()
     _class = korvalis.OLS
+    _rescales = True
 
     def _options(self) -> tuple[Any, ...]:
         return (self.model.fit_intercept, self.model.robust)

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 #include <optional>
+#include <type_traits>
 
 #include "binding/binding.hpp"
 #include "binding/numpy_bridge.hpp"
@@ -42,7 +43,7 @@ bool unlocked(F&& f) {
 
 // The float64 arrays a kernel reads, held for the whole call.
 struct Arrays {
-    ArrayHold holds[5];
+    ArrayHold holds[6];
     int used = 0;
     bool matrix(PyObject* obj, MatView& out) {
         VecView unused;
@@ -77,59 +78,126 @@ private:
 
 PyObject* packed(const Vector& v) { return py::new_vector(v.data(), v.size()); }
 
+// The column scales of a rescaled fit (None or absent: none).
+bool scales_of(Arrays& a, PyObject* obj, Vector& out, const Vector*& ptr) {
+    ptr = nullptr;
+    if (!obj || obj == Py_None) return true;
+    VecView v;
+    if (!a.vector(obj, v)) return false;
+    out = to_vector(v);
+    ptr = &out;
+    return true;
+}
+
+// Runs `add` on the rows as they are, or on scaled copies of them when scales are given.
+template <class Add>
+void on_rows(const RowSource& rows, const Vector* scales, Add&& add) {
+    if (scales)
+        rounds::for_scaled_blocks(rows, *scales, add);
+    else
+        add(rows);
+}
+
 // x2: None, or a second block of columns after x (an instrumental fit's regressors after its instruments).
 PyObject* gram_chunk(PyObject*, PyObject* args) {
-    PyObject *xo, *x2o, *yo, *wo;
+    PyObject *xo, *x2o, *yo, *wo, *so = nullptr;
     int intercept;
-    if (!PyArg_ParseTuple(args, "OOOOp", &xo, &x2o, &yo, &wo, &intercept)) return nullptr;
+    if (!PyArg_ParseTuple(args, "OOOOp|O", &xo, &x2o, &yo, &wo, &intercept, &so)) return nullptr;
     Arrays a;
     MatView x, x2;
     VecView y, w;
     const VecView* weights;
-    if (!a.matrix(xo, x) || !a.optional_matrix(x2o, x2) || !a.vector(yo, y) || !a.optional_vector(wo, w, weights))
+    Vector c;
+    const Vector* scales;
+    if (!a.matrix(xo, x) || !a.optional_matrix(x2o, x2) || !a.vector(yo, y) || !a.optional_vector(wo, w, weights) ||
+        !scales_of(a, so, c, scales))
         return nullptr;
     rounds::GramRound g;
-    if (!unlocked([&] { g.add(RowSource{x, &y, intercept != 0, nullptr, x2}, weights); })) return nullptr;
+    if (!unlocked([&] {
+            on_rows(RowSource{x, &y, intercept != 0, nullptr, x2}, scales,
+                    [&](const RowSource& rows) { g.add(rows, weights); });
+        }))
+        return nullptr;
     return packed(g.pack());
 }
 
 // With params (not None), the factor of [D | y − D·params] (a refinement round).
 PyObject* factor_chunk(PyObject*, PyObject* args) {
-    PyObject *xo, *x2o, *yo, *wo, *bo;
+    PyObject *xo, *x2o, *yo, *wo, *bo, *so = nullptr;
     int intercept, shift;
-    if (!PyArg_ParseTuple(args, "OOOOpiO", &xo, &x2o, &yo, &wo, &intercept, &shift, &bo)) return nullptr;
+    if (!PyArg_ParseTuple(args, "OOOOpiO|O", &xo, &x2o, &yo, &wo, &intercept, &shift, &bo, &so)) return nullptr;
     Arrays a;
     MatView x, x2;
     VecView y, w, beta;
     const VecView* weights;
     const VecView* params;
+    Vector c;
+    const Vector* scales;
     if (!a.matrix(xo, x) || !a.optional_matrix(x2o, x2) || !a.vector(yo, y) || !a.optional_vector(wo, w, weights) ||
-        !a.optional_vector(bo, beta, params))
+        !a.optional_vector(bo, beta, params) || !scales_of(a, so, c, scales))
         return nullptr;
     const Vector b = params ? to_vector(beta) : Vector{};
     rounds::FactorRound f;
     if (!unlocked([&] {
-            f.add(RowSource{x, &y, intercept != 0, nullptr, x2}, weights, shift, params ? b.data() : nullptr);
+            on_rows(RowSource{x, &y, intercept != 0, nullptr, x2}, scales, [&](const RowSource& rows) {
+                f.add(rows, weights, shift, params ? b.data() : nullptr);
+            });
         }))
         return nullptr;
     return packed(f.pack());
 }
 
 PyObject* residual_chunk(PyObject*, PyObject* args) {
-    PyObject *xo, *yo, *wo, *bo;
+    PyObject *xo, *yo, *wo, *bo, *so = nullptr;
     int intercept, shift, moments, hc0;
-    if (!PyArg_ParseTuple(args, "OOOpiOpp", &xo, &yo, &wo, &intercept, &shift, &bo, &moments, &hc0)) return nullptr;
+    if (!PyArg_ParseTuple(args, "OOOpiOpp|O", &xo, &yo, &wo, &intercept, &shift, &bo, &moments, &hc0, &so))
+        return nullptr;
     Arrays a;
     MatView x;
     VecView y, w, beta;
     const VecView* weights;
-    if (!a.matrix(xo, x) || !a.vector(yo, y) || !a.optional_vector(wo, w, weights) || !a.vector(bo, beta))
+    Vector c;
+    const Vector* scales;
+    if (!a.matrix(xo, x) || !a.vector(yo, y) || !a.optional_vector(wo, w, weights) || !a.vector(bo, beta) ||
+        !scales_of(a, so, c, scales))
         return nullptr;
     const Vector b = to_vector(beta);
     rounds::ResidualRound r;
-    if (!unlocked([&] { r.add(RowSource{x, &y, intercept != 0}, weights, shift, b.data(), moments, hc0); }))
+    if (!unlocked([&] {
+            on_rows(RowSource{x, &y, intercept != 0}, scales, [&](const RowSource& rows) {
+                r.add(rows, weights, shift, b.data(), moments, hc0);
+            });
+        }))
         return nullptr;
     return packed(r.pack());
+}
+
+// The largest magnitude of each column of [x | y] over a chunk.
+PyObject* range_chunk(PyObject*, PyObject* args) {
+    PyObject *xo, *yo;
+    if (!PyArg_ParseTuple(args, "OO", &xo, &yo)) return nullptr;
+    Arrays a;
+    MatView x;
+    VecView y;
+    if (!a.matrix(xo, x) || !a.vector(yo, y)) return nullptr;
+    rounds::RangeRound r;
+    if (!unlocked([&] { r.add(RowSource{x, &y, false}); })) return nullptr;
+    return packed(r.pack());
+}
+
+// The column scales of [1 | x | y] from a merged range round, or None when the merged Gram is in range.
+PyObject* rescale(PyObject*, PyObject* args) {
+    PyObject *go, *ro;
+    int intercept;
+    if (!PyArg_ParseTuple(args, "OOp", &go, &ro, &intercept)) return nullptr;
+    Arrays a;
+    VecView g;
+    if (!a.vector(go, g)) return nullptr;
+    if (!rounds::needs_rescale(rounds::GramRound::unpack(g))) Py_RETURN_NONE;
+    if (ro == Py_None) Py_RETURN_TRUE;  // asks for the range round
+    VecView r;
+    if (!a.vector(ro, r)) return nullptr;
+    return packed(rounds::RangeRound::unpack(r).scales(intercept != 0));
 }
 
 // y − [1 | x]β for one chunk: the lazily computed residuals.
@@ -183,6 +251,7 @@ PyObject* merge(PyObject* args, Extra... extra) {
 PyObject* merge_gram(PyObject*, PyObject* args) { return merge<rounds::GramRound>(args); }
 PyObject* merge_factor(PyObject*, PyObject* args) { return merge<rounds::FactorRound>(args); }
 PyObject* merge_residual(PyObject*, PyObject* args) { return merge<rounds::ResidualRound>(args, std::size_t{0}); }
+PyObject* merge_range(PyObject*, PyObject* args) { return merge<rounds::RangeRound>(args); }
 
 // ---------------------------------------------------------------- estimator objects
 
@@ -207,7 +276,8 @@ void free_solution(PyObject* capsule) {
 
 // (solution, params, weight shift), or None when a route needs the factor round.
 template <class Model>
-PyObject* solve_on(py::Object<Model>* obj, std::size_t q, std::size_t k, const VecView& g, const VecView* f) {
+PyObject* solve_on(py::Object<Model>* obj, std::size_t q, std::size_t k, const VecView& g, const VecView* f,
+                   const Vector* scales) {
     py::Hold hold(obj->borrow, py::Access::Shared);
     if (!hold.ok()) return nullptr;
     std::optional<Result<std::optional<Solution>>> sol;
@@ -216,7 +286,10 @@ PyObject* solve_on(py::Object<Model>* obj, std::size_t q, std::size_t k, const V
             gram = rounds::GramRound::unpack(g);
             std::optional<rounds::FactorRound> factor;
             if (f) factor = rounds::FactorRound::unpack(*f);
-            sol = obj->model.solve_rounds(q, k, gram, factor ? &*factor : nullptr);
+            if constexpr (std::is_same_v<Model, OLS>)
+                sol = obj->model.solve_rounds(q, k, gram, factor ? &*factor : nullptr, scales);
+            else
+                sol = obj->model.solve_rounds(q, k, gram, factor ? &*factor : nullptr);
         }))
         return nullptr;
     if (!*sol) {
@@ -237,13 +310,19 @@ PyObject* solve_on(py::Object<Model>* obj, std::size_t q, std::size_t k, const V
 }
 
 template <class Model>
-PyObject* commit_on(py::Object<Model>* obj, std::size_t k, PyObject* capsule, const VecView& r) {
+PyObject* commit_on(py::Object<Model>* obj, std::size_t k, PyObject* capsule, const VecView& r, const Vector* scales) {
     auto* sol = static_cast<Solution*>(PyCapsule_GetPointer(capsule, solution_name));
     if (!sol) return nullptr;
     py::Hold hold(obj->borrow, py::Access::Exclusive);
     if (!hold.ok()) return nullptr;
     Status done;
-    if (!unlocked([&] { done = obj->model.commit_rounds(k, *sol, rounds::ResidualRound::unpack(r, 0)); }))
+    if (!unlocked([&] {
+            const rounds::ResidualRound round = rounds::ResidualRound::unpack(r, 0);
+            if constexpr (std::is_same_v<Model, OLS>)
+                done = obj->model.commit_rounds(k, *sol, round, scales);
+            else
+                done = obj->model.commit_rounds(k, *sol, round);
+        }))
         return nullptr;
     return py::finish(std::move(done));
 }
@@ -265,34 +344,38 @@ PyObject* refine(PyObject*, PyObject* args) {
 }
 
 PyObject* solve(PyObject*, PyObject* args) {
-    PyObject *model, *go, *fo;
+    PyObject *model, *go, *fo, *so = nullptr;
     Py_ssize_t q, k;
-    if (!PyArg_ParseTuple(args, "OnnOO", &model, &q, &k, &go, &fo)) return nullptr;
+    if (!PyArg_ParseTuple(args, "OnnOO|O", &model, &q, &k, &go, &fo, &so)) return nullptr;
     Arrays a;
     VecView g, f;
     const VecView* factor;
-    if (!a.vector(go, g) || !a.optional_vector(fo, f, factor)) return nullptr;
+    Vector c;
+    const Vector* scales;
+    if (!a.vector(go, g) || !a.optional_vector(fo, f, factor) || !scales_of(a, so, c, scales)) return nullptr;
     const auto qs = static_cast<std::size_t>(q), ks = static_cast<std::size_t>(k);
-    if (auto* o = estimator<OLS>(model, "OLS")) return solve_on(o, qs, ks, g, factor);
-    if (auto* o = estimator<WLS>(model, "WLS")) return solve_on(o, qs, ks, g, factor);
-    if (auto* o = estimator<IV>(model, "IV")) return solve_on(o, qs, ks, g, factor);
-    if (auto* o = estimator<TSLS>(model, "TSLS")) return solve_on(o, qs, ks, g, factor);
+    if (auto* o = estimator<OLS>(model, "OLS")) return solve_on(o, qs, ks, g, factor, scales);
+    if (auto* o = estimator<WLS>(model, "WLS")) return solve_on(o, qs, ks, g, factor, scales);
+    if (auto* o = estimator<IV>(model, "IV")) return solve_on(o, qs, ks, g, factor, scales);
+    if (auto* o = estimator<TSLS>(model, "TSLS")) return solve_on(o, qs, ks, g, factor, scales);
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "korvalis._kernels.solve: not a chunked estimator");
     return nullptr;
 }
 
 PyObject* commit(PyObject*, PyObject* args) {
-    PyObject *model, *capsule, *ro;
+    PyObject *model, *capsule, *ro, *so = nullptr;
     Py_ssize_t k;
-    if (!PyArg_ParseTuple(args, "OnOO", &model, &k, &capsule, &ro)) return nullptr;
+    if (!PyArg_ParseTuple(args, "OnOO|O", &model, &k, &capsule, &ro, &so)) return nullptr;
     Arrays a;
     VecView r;
-    if (!a.vector(ro, r)) return nullptr;
+    Vector c;
+    const Vector* scales;
+    if (!a.vector(ro, r) || !scales_of(a, so, c, scales)) return nullptr;
     const auto cols = static_cast<std::size_t>(k);
-    if (auto* o = estimator<OLS>(model, "OLS")) return commit_on(o, cols, capsule, r);
-    if (auto* o = estimator<WLS>(model, "WLS")) return commit_on(o, cols, capsule, r);
-    if (auto* o = estimator<IV>(model, "IV")) return commit_on(o, cols, capsule, r);
-    if (auto* o = estimator<TSLS>(model, "TSLS")) return commit_on(o, cols, capsule, r);
+    if (auto* o = estimator<OLS>(model, "OLS")) return commit_on(o, cols, capsule, r, scales);
+    if (auto* o = estimator<WLS>(model, "WLS")) return commit_on(o, cols, capsule, r, scales);
+    if (auto* o = estimator<IV>(model, "IV")) return commit_on(o, cols, capsule, r, scales);
+    if (auto* o = estimator<TSLS>(model, "TSLS")) return commit_on(o, cols, capsule, r, scales);
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "korvalis._kernels.commit: not a chunked estimator");
     return nullptr;
 }
@@ -308,20 +391,27 @@ PyObject* guarded(PyObject* self, PyObject* args) noexcept {
 }
 
 const PyMethodDef methods[] = {
-    {"gram_chunk", guarded<gram_chunk>, METH_VARARGS, "(x, x2, y, weights, intercept): the Gram round of a chunk."},
+    {"gram_chunk", guarded<gram_chunk>, METH_VARARGS, "(x, x2, y, weights, intercept[, scales]): the Gram round of a chunk."},
     {"factor_chunk", guarded<factor_chunk>, METH_VARARGS,
-     "(x, x2, y, weights, intercept, shift, params): the R factor of a chunk's [D | y] (y - D params with params)."},
+     "(x, x2, y, weights, intercept, shift, params[, scales]): the R factor of a chunk's [D | y] (y - D params with "
+     "params)."},
     {"residual_chunk", guarded<residual_chunk>, METH_VARARGS,
-     "(x, y, weights, intercept, shift, params, moments, hc0): the residual round of a chunk."},
+     "(x, y, weights, intercept, shift, params, moments, hc0[, scales]): the residual round of a chunk."},
     {"refine", guarded<refine>, METH_VARARGS, "(solution, factor): params corrected by a factor round on residuals."},
+    {"range_chunk", guarded<range_chunk>, METH_VARARGS, "(x, y): the largest magnitude of each column of a chunk."},
+    {"merge_range", guarded<merge_range>, METH_VARARGS, "(a, b): two range rounds merged."},
+    {"rescale", guarded<rescale>, METH_VARARGS,
+     "(gram, range, intercept): None when the Gram is in range; else True (range is None) or the column scales."},
     {"residuals_chunk", guarded<residuals_chunk>, METH_VARARGS, "(x, y, intercept, params): y - [1 | x] params."},
     {"predict_chunk", guarded<predict_chunk>, METH_VARARGS, "(x, intercept, params): [1 | x] params."},
     {"merge_gram", guarded<merge_gram>, METH_VARARGS, "(a, b): two Gram rounds merged."},
     {"merge_factor", guarded<merge_factor>, METH_VARARGS, "(a, b): two factor rounds merged."},
     {"merge_residual", guarded<merge_residual>, METH_VARARGS, "(a, b): two residual rounds merged."},
     {"solve", guarded<solve>, METH_VARARGS,
-     "(model, q, k, gram, factor): the estimator's checks and solve on merged rounds; None asks for the factor."},
-    {"commit", guarded<commit>, METH_VARARGS, "(model, k, solution, residual): commits the fit on the estimator."},
+     "(model, q, k, gram, factor[, scales]): the estimator's checks and solve on merged rounds; None asks for the "
+     "factor."},
+    {"commit", guarded<commit>, METH_VARARGS,
+     "(model, k, solution, residual[, scales]): commits the fit on the estimator."},
 };
 
 }  // namespace

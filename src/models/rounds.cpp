@@ -464,15 +464,65 @@ stats::DiagnosticStats ResidualRound::diagnostics(double condition_number) const
                                              residual.m4, ssr, dw, condition_number);
 }
 
-Status check_range(const GramRound& g) {
-    if (g.head.non_finite) return value_error("Input contains NaN or infinite values");
+// ---------------------------------------------------------------- data near the ends of double range
+
+void RangeRound::add(const RowSource& src) {
+    const std::size_t k = src.x.cols;
+    if (largest.empty()) largest.assign(k + 1, 0.0);
+    for (std::size_t i = 0; i < src.x.rows; ++i) {
+        for (std::size_t j = 0; j < k; ++j) largest[j] = std::max(largest[j], std::fabs(src.x(i, j)));
+        largest[k] = std::max(largest[k], std::fabs((*src.target)[i]));
+    }
+}
+
+void RangeRound::merge(const RangeRound& b) {
+    if (largest.empty()) {
+        largest = b.largest;
+        return;
+    }
+    for (std::size_t j = 0; j < largest.size() && j < b.largest.size(); ++j)
+        largest[j] = std::max(largest[j], b.largest[j]);
+}
+
+RangeRound RangeRound::unpack(const VecView& v) { return RangeRound{to_vector(v)}; }
+
+Vector RangeRound::scales(bool intercept) const {
+    Vector c = scales_of_largest(largest);
+    if (intercept) c.insert(c.begin(), 1.0);
+    return c;
+}
+
+void for_scaled_blocks(const RowSource& src, const Vector& c, const std::function<void(const RowSource&)>& fn) {
+    const std::size_t n = src.x.rows, k = src.x.cols, off = src.ones ? 1 : 0;
+    std::vector<double> xb(std::min(n, sub_block_rows) * k), yb(std::min(n, sub_block_rows));
+    for (std::size_t i0 = 0; i0 < n; i0 += sub_block_rows) {
+        const std::size_t m = std::min(sub_block_rows, n - i0);
+        for (std::size_t i = 0; i < m; ++i) {
+            for (std::size_t j = 0; j < k; ++j) xb[i * k + j] = src.x(i0 + i, j) * c[off + j];
+            yb[i] = (*src.target)[i0 + i] * c[off + k];
+        }
+        const VecView y{yb.data(), m, 1};
+        RowSource rows{MatView{xb.data(), m, k, static_cast<std::ptrdiff_t>(k), 1}, &y, src.ones};
+        rows.row_scale = src.row_scale ? src.row_scale + i0 : nullptr;
+        fn(rows);
+    }
+}
+
+bool needs_rescale(const GramRound& g) {
+    if (g.head.non_finite) return false;
     const double tiny = std::ldexp(std::max(g.head.rows_x, 1.0), -900);
     for (std::size_t j = 0; j < g.gram.rows(); ++j) {
         const double d = g.gram(j, j);
-        if (!(std::fabs(d) < HUGE_VAL) || (d > 0 && d < tiny))
-            return value_error("Data whose squares leave double range cannot be fitted over chunks yet: rescale the "
-                               "columns, or fit them in memory");
+        if (!(std::fabs(d) < HUGE_VAL) || (d > 0 && d < tiny)) return true;
     }
+    return false;
+}
+
+Status check_range(const GramRound& g) {
+    if (g.head.non_finite) return value_error("Input contains NaN or infinite values");
+    if (needs_rescale(g))
+        return value_error("Data whose squares leave double range cannot be fitted over chunks by this estimator: "
+                           "rescale the columns, or fit them in memory");
     return {};
 }
 

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "linalg/matrix.hpp"
 #include "linalg/stream.hpp"
@@ -102,6 +103,27 @@ struct ResidualRound {
     double r_squared() const;
     stats::DiagnosticStats diagnostics(double condition_number) const;
 };
+
+// The largest magnitude of every column of [x | y], merged by max. Data whose squares leave double
+// range are fitted with every column scaled by a power of two (exact) and the results scaled back,
+// as the in-memory OLS does with its copy; the scales come from this round.
+struct RangeRound {
+    Vector largest;  // k + 1
+
+    void add(const RowSource& rows);
+    void merge(const RangeRound& b);
+    Vector pack() const { return largest; }
+    static RangeRound unpack(const VecView& v);
+    // The scale of each column of [1 | x | y] (the ones column keeps 1).
+    Vector scales(bool intercept) const;
+};
+
+// Calls fn on sub-blocks of the rows with the columns of [1 | x | y] multiplied by `c` (each block copied
+// scaled into a small buffer; the ones column and the row scale are kept).
+void for_scaled_blocks(const RowSource& rows, const Vector& c, const std::function<void(const RowSource&)>& fn);
+
+// Whether the merged Gram left double range with finite data (the rescaled fit is then needed).
+bool needs_rescale(const GramRound& gram);
 
 // ValueError "Input contains NaN or infinite values" when a chunk held one; an error too when the
 // merged Gram left double range with finite data (the in-memory fit rescales its copy of the data there).

@@ -92,6 +92,10 @@ Vector max_abs_scales(const MatView& m) {
     Vector big(m.cols, 0.0);
     for (std::size_t i = 0; i < m.rows; ++i)
         for (std::size_t j = 0; j < m.cols; ++j) big[j] = std::max(big[j], std::fabs(m(i, j)));
+    return scales_of_largest(std::move(big));
+}
+
+Vector scales_of_largest(Vector big) {
     for (double& b : big) {
         int e = 0;
         if (b > 0 && std::isfinite(b)) std::frexp(b, &e);

@@ -39,6 +39,8 @@ bool gram_out_of_range(const Matrix& gram, std::size_t n);
 // Per column of m, the power of two that brings its largest magnitude into [½, 1) (1 for a zero
 // or non-finite column). Scaling by them is exact, so ordinary data would not change at all.
 Vector max_abs_scales(const MatView& m);
+// The same from each column's largest magnitude.
+Vector scales_of_largest(Vector largest);
 // Multiplies column j of the copy by c[j] in place.
 void scale_columns(DesignCopy& copy, const Vector& c);
 

@@ -88,17 +88,18 @@ Status OLS::fit(MatView x, VecView y) {
 }
 
 Result<std::optional<Solution>> OLS::solve_rounds(std::size_t, std::size_t k, const rounds::GramRound& gram,
-                                                  const rounds::FactorRound* factor) const {
+                                                  const rounds::FactorRound* factor, const Vector* scales) const {
     const auto n = static_cast<std::size_t>(gram.head.rows_x);
     const auto ny = static_cast<std::size_t>(gram.head.rows_y);
     if (auto shapes = check_shapes(n, k, ny); !shapes.ok()) return fail(std::move(shapes.error()));
     if (gram.head.mismatch)  // a chunk of x and its chunk of y disagree, though the totals match
         return value_error("X and y shape mismatch: " + std::to_string(n) + " vs " + std::to_string(ny));
-    if (auto data = rounds::check_range(gram); !data.ok()) return fail(std::move(data.error()));
+    if (!scales || gram.head.non_finite)
+        if (auto data = rounds::check_range(gram); !data.ok()) return fail(std::move(data.error()));
     return rounds::solve_merged(n, k + (fit_intercept ? 1 : 0), gram, factor, routes);
 }
 
-Status OLS::commit_rounds(std::size_t k, Solution sol, const rounds::ResidualRound& round) {
+Status OLS::commit_rounds(std::size_t k, Solution sol, const rounds::ResidualRound& round, const Vector* scales) {
     const auto n = static_cast<std::size_t>(round.rows);
     const double mse = round.ssr / static_cast<double>(n - sol.beta.size());
     const std::optional<Matrix> hc0 = robust ? std::optional(hc0_covariance(round.meat, sol.bread)) : std::nullopt;
@@ -106,6 +107,7 @@ Status OLS::commit_rounds(std::size_t k, Solution sol, const rounds::ResidualRou
                                      clamp_r_squared(round.r_squared()), classical_covariance(sol.bread, mse),
                                      hc0 ? &*hc0 : nullptr);
     next.diagnostics = round.diagnostics(next.condition_number());
+    if (scales) unscale(next, *scales, scales->back());
     adopt(std::move(next));
     return {};
 }

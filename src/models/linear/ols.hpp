@@ -22,9 +22,12 @@ public:
     // The steps of a fit over row chunks, around its rounds: fit's shape checks and solve on the merged
     // Gram (nullopt: a route needs the design, run the factor round and solve again), and the commit
     // from the residual round.
+    // With `scales`, the rounds were taken on [1 | x | y] scaled column by column (data whose squares left
+    // double range), and the commit scales the results back.
     Result<std::optional<Solution>> solve_rounds(std::size_t q, std::size_t k, const rounds::GramRound& gram,
-                                                 const rounds::FactorRound* factor) const;
-    Status commit_rounds(std::size_t k, Solution sol, const rounds::ResidualRound& round);
+                                                 const rounds::FactorRound* factor, const Vector* scales = nullptr) const;
+    Status commit_rounds(std::size_t k, Solution sol, const rounds::ResidualRound& round,
+                         const Vector* scales = nullptr);
     Result<VectorOut> predict(MatView x) const;
     Result<std::string> summary() const;
     std::string repr() const;
