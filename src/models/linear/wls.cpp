@@ -115,8 +115,10 @@ Status WLS::fit(MatView x, VecView y, VecView weights) {
 
 Result<VectorOut> WLS::predict(MatView x) const { return predict_linear(state_ ? &*state_ : nullptr, x, predict_text); }
 
-Result<std::string> WLS::summary() const {
-    return stats::summary(stats::wls_layout, inference::report_input(*this));
+Result<std::string> WLS::named_summary(const stats::ReportNames* names) const {
+    stats::ReportInput in = inference::report_input(*this);
+    in.names = names;
+    return stats::summary(stats::wls_layout, in);
 }
 
 std::string WLS::repr() const { return std::string("WLS(fit_intercept=") + (fit_intercept ? "True" : "False") + ")"; }
