@@ -558,7 +558,7 @@ def openblas_threads() -> list[str]:
 
 def version(dist: str) -> str:
     try:
-        if dist == "korvalis" and Path(korvalis.__file__).parent.name != "site-packages":
+        if dist == "korvalis" and Path(korvalis.__file__).parent.parent.name != "site-packages":
             raise importlib.metadata.PackageNotFoundError(dist)  # a developer build shadows any installed copy
         return importlib.metadata.version(dist)
     except importlib.metadata.PackageNotFoundError:

@@ -48,7 +48,10 @@ import numpy as np
 import korvalis
 
 root, expected = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2]).resolve()
+# korvalis is a package whose __init__ is the extension module: the package folder sits in the install root.
 module = pathlib.Path(korvalis.__file__).resolve()
+assert module.name.startswith("__init__.cpython-"), f"korvalis is not the extension package: {module}"
+module = module.parent
 assert root not in module.parents, f"imported from the source tree: {module}"
 assert module.parent == expected, f"korvalis from {module}, expected it in {expected}"
 try:
@@ -57,7 +60,7 @@ except ImportError:
     pass
 else:
     raise AssertionError("scipy-openblas32 is installed: the check must show it is not needed")
-stub = module.parent / "korvalis.pyi"
+stub = module / "__init__.pyi"
 assert stub.is_file(), "typing stub not installed beside the module"
 assert (module.parent / "korvalis-stubs" / "__init__.pyi").read_text() == stub.read_text(), "the two stubs differ"
 
@@ -74,8 +77,8 @@ np.testing.assert_allclose(np.r_[m.intercept, m.coefficients], expected_beta, rt
 maps = [line.split()[-1] for line in open("/proc/self/maps") if "/" in line]
 ours = sorted({p for p in maps if "libscipy_openblas" in p and "64_" not in pathlib.Path(p).name})
 assert [pathlib.Path(p).parent for p in ours] == [module.parent / "korvalis.libs"], \
-    f"OpenBLAS of korvalis not loaded from korvalis.libs beside the module: {ours}"
-print(f"   numpy {np.__version__}: korvalis from {module.parent}, OpenBLAS {pathlib.Path(ours[0]).name}; OLS = lstsq")
+    f"OpenBLAS of korvalis not loaded from korvalis.libs beside the package: {ours}"
+print(f"   numpy {np.__version__}: korvalis from {module}, OpenBLAS {pathlib.Path(ours[0]).name}; OLS = lstsq")
 EOF
 
 # venv PYTHON DIR [PACKAGE ...]: a fresh venv at DIR with the packages.
@@ -110,7 +113,7 @@ echo "   $(basename "$sdist")"
 mkdir "$work/sdist"
 tar -xzf "$sdist" -C "$work/sdist" --strip-components=1
 for f in tests/data/nist_strd_linear.json examples/tour.py examples/data/longley.csv benchmarks/nist_accuracy.py \
-         cmake/exports.map src/korvalis.pyi; do
+         cmake/korvalis.map cmake/korvalis_kernels.map src/korvalis.pyi; do
   [ -f "$work/sdist/$f" ] || { echo "sdist lacks $f"; exit 1; }
 done
 
@@ -132,11 +135,13 @@ for py in "${pythons[@]}"; do
   case "$(basename "$wheel")" in *-manylinux_*_x86_64.whl | *-manylinux_*_aarch64.whl) ;;
     *) echo "not a manylinux wheel"; exit 1 ;; esac
   rm -rf "$work/unzipped" && "$py" -m zipfile -e "$wheel" "$work/unzipped"
-  (cd "$work/unzipped" && ls korvalis.libs/libscipy_openblas*.so korvalis.pyi korvalis-stubs/__init__.pyi > /dev/null)
+  (cd "$work/unzipped" && ls korvalis.libs/libscipy_openblas*.so korvalis/__init__.pyi korvalis-stubs/__init__.pyi > /dev/null)
   [ ! -e "$work/unzipped/src" ] && [ ! -e "$work/unzipped/tests" ] || { echo "source files in the wheel"; exit 1; }
-  exported=$(nm -D --defined-only "$work"/unzipped/korvalis.cpython-*.so | awk '{print $NF}')
+  exported=$(nm -D --defined-only "$work"/unzipped/korvalis/__init__.cpython-*.so | awk '{print $NF}')
   [ "$exported" = PyInit_korvalis ] || { echo "exports more than PyInit_korvalis:"; echo "$exported"; exit 1; }
-  echo "   exports PyInit_korvalis alone; OpenBLAS vendored in korvalis.libs/"
+  exported=$(nm -D --defined-only "$work"/unzipped/korvalis/_kernels.cpython-*.so | awk '{print $NF}')
+  [ "$exported" = PyInit__kernels ] || { echo "the kernel module exports more than PyInit__kernels:"; echo "$exported"; exit 1; }
+  echo "   korvalis/__init__ exports PyInit_korvalis alone; OpenBLAS vendored in korvalis.libs/"
 
   numpys=("numpy>=2,<3")
   [ "$minor" -le 12 ] && numpys+=("numpy==1.26.*")

@@ -10,7 +10,7 @@ if [ ! -f build/asan/build.ninja ]; then
   cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVALIS_SANITIZE=ON \
         -DPython_EXECUTABLE="$(command -v "$py")" >/dev/null
 fi
-cmake --build build/asan --target korvalis stat_utils_driver
+cmake --build build/asan --target korvalis korvalis_kernels stat_utils_driver
 # The statistics driver of the suite, built with the same sanitizers.
 export KORVALIS_NATIVE_DRIVER="$PWD/build/asan/stat_utils_driver"
 asan_runtime=$(g++ -print-file-name=libasan.so)
@@ -21,6 +21,7 @@ export LD_PRELOAD="$asan_runtime:$ubsan_runtime"
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1:max_allocation_size_mb=4096
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export KORVALIS_SANITIZED=1
+# build/asan/korvalis/ is the package, laid out as an install lays it out.
 export PYTHONPATH="$PWD/build/asan${PYTHONPATH:+:$PYTHONPATH}"
 if [ "$#" -eq 0 ]; then set -- tests; fi
 # Capture at the Python level only, so a sanitizer report written to file descriptor 2

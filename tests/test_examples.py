@@ -114,7 +114,7 @@ def test_tour_runs_offline_with_numpy_and_korvalis_only() -> None:
     import korvalis
 
     # run from "/" so nothing of the checkout is importable by accident; korvalis itself from where it was found
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(Path(korvalis.__file__).resolve().parent),
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(Path(korvalis.__file__).resolve().parent.parent),
                                                        os.environ.get("PYTHONPATH", "")]))
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, cwd="/")
     assert proc.returncode == 0, proc.stderr

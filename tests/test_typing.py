@@ -1,4 +1,4 @@
-"""The typing stub korvalis.pyi: installed beside the module, naming exactly the classes, methods, parameters and
+"""The typing stub korvalis.pyi: installed beside the module as korvalis/__init__.pyi, naming exactly the classes, methods, parameters and
 attributes the module registers (read with ast, so a developer build checks it too), true to the module's docstrings,
 and precise enough that mypy rejects the mistakes the module itself rejects (stubtest, run by CI, checks the rest).
 
@@ -20,7 +20,8 @@ import korvalis
 from estimators import registered_surface
 
 ROOT = Path(__file__).resolve().parent.parent
-INSTALLED_STUB = Path(korvalis.__file__).resolve().parent / "korvalis.pyi"
+PACKAGE = Path(korvalis.__file__).resolve().parent  # korvalis/, whose __init__ is the extension module
+INSTALLED_STUB = PACKAGE / "__init__.pyi"
 SOURCE_STUB = ROOT / "src" / "korvalis.pyi"
 STUB = INSTALLED_STUB if INSTALLED_STUB.is_file() else SOURCE_STUB
 CLASSES = ["OLS", "GLS", "WLS", "IV", "TSLS", "FE"]
@@ -31,7 +32,7 @@ def test_stub_installed_beside_the_module() -> None:
         pytest.skip("korvalis is not an installed copy (developer build)")
     assert INSTALLED_STUB.read_text() == SOURCE_STUB.read_text()
     # the copy mypy finds: a stub-only package beside the module
-    assert (INSTALLED_STUB.parent / "korvalis-stubs" / "__init__.pyi").read_text() == SOURCE_STUB.read_text()
+    assert (PACKAGE.parent / "korvalis-stubs" / "__init__.pyi").read_text() == SOURCE_STUB.read_text()
 
 
 def stub_docstrings() -> dict[str, str | None]:
