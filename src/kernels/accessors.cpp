@@ -23,9 +23,11 @@
 #include "models/linear/wls.hpp"
 #include "models/panel_data/fe.hpp"
 
-namespace kv::py {
+namespace kv::kernels {
 
 namespace {
+
+using namespace kv::py;
 
 constexpr const char* class_names[] = {"OLS", "GLS", "WLS", "IV", "TSLS", "FE"};
 
@@ -118,7 +120,7 @@ std::optional<Parameters> parameters_of(const M& m) {
 
 // covariance(model): the p × p covariance whose diagonal roots are the standard errors, intercept
 // row and column first; None before a fit.
-PyObject* covariance(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+PyObject* read_covariance(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     try {
         if (!expect_arguments("covariance", nargs, 1)) return nullptr;
         return visit(args[0], "covariance", [](const auto& m) { return to_py(m.inference_covariance()); });
@@ -130,7 +132,7 @@ PyObject* covariance(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcep
 // inference(model, alpha): (params, bse, tvalues, pvalues, conf_int, df) over every parameter,
 // intercept first, by the p-value and critical-value rules the class's report applies with its
 // residual degrees of freedom; None before a fit.
-PyObject* inference(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+PyObject* read_inference(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     try {
         if (!expect_arguments("inference", nargs, 2)) return nullptr;
         double alpha = 0.05;
@@ -157,7 +159,7 @@ PyObject* inference(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
 // summary(model, target, terms, dropped): the class's report with `target` after "Dep. Variable:",
 // one name of `terms` per printed row (the intercept's first), and, unless `dropped` is None, a
 // line counting the rows dropped for missing values.
-PyObject* summary(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+PyObject* named_report(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     try {
         if (!expect_arguments("summary", nargs, 4)) return nullptr;
         stats::ReportNames names;
@@ -195,16 +197,17 @@ PyObject* summary(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     }
 }
 
-}  // namespace
-
-PyMethodDef accessor_methods[] = {
-    {"covariance", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&covariance)), METH_FASTCALL,
+const PyMethodDef accessor_table[] = {
+    {"covariance", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&read_covariance)), METH_FASTCALL,
      "covariance(model)\n--\n\nThe covariance behind the standard errors, intercept first."},
-    {"inference", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&inference)), METH_FASTCALL,
+    {"inference", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&read_inference)), METH_FASTCALL,
      "inference(model, alpha)\n--\n\n(params, bse, tvalues, pvalues, conf_int, df) over every parameter."},
-    {"summary", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&summary)), METH_FASTCALL,
+    {"summary", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&named_report)), METH_FASTCALL,
      "summary(model, target, terms, dropped)\n--\n\nThe report with the caller's names."},
-    end_of_methods,
 };
 
-}  // namespace kv::py
+}  // namespace
+
+std::span<const PyMethodDef> accessor_methods() { return accessor_table; }
+
+}  // namespace kv::kernels

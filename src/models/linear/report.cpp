@@ -184,8 +184,11 @@ Status append_coefficient_table(std::string& out, const ReportLayout& layout, co
     if (input.coefficients && input.standard_errors) {
         const Vector& coefs = *input.coefficients;
         const Vector& ses = *input.standard_errors;
-        for (std::size_t i = 0; i < std::min(coefs.size(), ses.size()); ++i)
-            append_coefficient_row(out, row_name("x" + std::to_string(i + 1)), coefs[i], ses[i], *c, h.df);
+        for (std::size_t i = 0; i < std::min(coefs.size(), ses.size()); ++i) {
+            std::string name(1, 'x');
+            name += std::to_string(i + 1);
+            append_coefficient_row(out, row_name(std::move(name)), coefs[i], ses[i], *c, h.df);
+        }
     }
     append_rule(out, '=');
     return {};
