@@ -31,7 +31,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 from formulaic import Formula, ModelSpec, model_matrix
-from formulaic.errors import FactorEvaluationError
+from formulaic.errors import DataMismatchWarning, FactorEvaluationError
 from formulaic.transforms import TRANSFORMS
 
 import korvalis
@@ -161,7 +161,13 @@ def _frame(data: Any) -> pd.DataFrame:
     if module == "polars" and hasattr(data, "to_pandas"):
         if type(data).__name__ == "LazyFrame":
             data = data.collect()
-        return data.to_pandas()
+        frame = data.to_pandas()
+        # A polars Categorical keeps its levels in order of appearance; like a string column (and pandas) its
+        # reference level is the first in sorted order. An Enum keeps the order it declares.
+        for name, dtype in data.schema.items():
+            if type(dtype).__name__ == "Categorical" and isinstance(frame[name].dtype, pd.CategoricalDtype):
+                frame[name] = frame[name].cat.reorder_categories(sorted(frame[name].cat.categories))
+        return frame
     if module == "dask":
         raise TypeError(
             "Dask DataFrames fit through korvalis.dask, which this korvalis does not provide yet; "
@@ -229,13 +235,16 @@ def _check_finite(blocks: Sequence[tuple[np.ndarray, Sequence[str]]]) -> None:
 def _matrix(spec_source: Any, data: pd.DataFrame, context: Mapping[str, Any]) -> pd.DataFrame:
     """A model matrix, turning formulaic's warning about levels it did not see into an error that names them."""
     with warnings.catch_warnings():
-        warnings.simplefilter("error")
+        # A transformation's NaN or infinity (np.log(0)) is reported by the finite check that follows, by column.
+        warnings.simplefilter("ignore", RuntimeWarning)
+        warnings.simplefilter("error", DataMismatchWarning)
         try:
             if isinstance(spec_source, ModelSpec):
                 return spec_source.get_model_matrix(data, context=context, na_action="ignore")
             return model_matrix(spec_source, data, context=context, na_action="ignore")
-        except Warning as w:
-            raise ValueError(f"{w}".replace("  ", " ")) from None
+        except DataMismatchWarning as w:
+            levels = re.search(r"\{.*\}", str(w))
+            raise ValueError("Levels the model was not fitted on: " + (levels.group(0) if levels else str(w))) from None
         except FactorEvaluationError as e:
             raise ValueError(f"cannot build the design: {e}") from e
 
