@@ -20,6 +20,8 @@ whitened, FE's within residuals).
 
 from __future__ import annotations
 
+import ast
+import builtins
 import importlib
 import re
 import sys
@@ -184,16 +186,41 @@ def _caller_context(depth: int = 2) -> dict[str, Any]:
     return {**frame.f_globals, **frame.f_locals}
 
 
+def _factor_names(formula: str) -> list[str]:
+    """The names a formula's factors read, in order: a looked-up factor's own name, and the plain names of a Python
+    factor's expression (not the functions it calls nor the modules it reads attributes of; Q("a b") names a b)."""
+    f = Formula(formula)
+    parts = [f.lhs, f.rhs] if hasattr(f, "lhs") else [f]
+    names: list[str] = []
+    for part in parts:
+        for term in part:
+            for factor in term.factors:
+                method = str(getattr(factor.eval_method, "value", factor.eval_method))
+                if method == "lookup":
+                    names.append(str(factor.expr))
+                elif method == "python":
+                    tree = ast.parse(str(factor.expr), mode="eval")
+                    skip = set()
+                    for node in ast.walk(tree):
+                        if isinstance(node, ast.Call) and isinstance(node.func, ast.Name):
+                            skip.add(id(node.func))
+                            if node.func.id == "Q" and node.args and isinstance(node.args[0], ast.Constant):
+                                names.append(str(node.args[0].value))
+                        elif isinstance(node, ast.Attribute) and isinstance(node.value, ast.Name):
+                            skip.add(id(node.value))
+                    names += [n.id for n in ast.walk(tree) if isinstance(n, ast.Name) and id(n) not in skip]
+    return list(dict.fromkeys(names))
+
+
 def _data_variables(formula: str, context: Mapping[str, Any], columns: pd.Index, where: str) -> list[str]:
     """The data columns a formula reads, in order of first use; an unknown name is an error that names it."""
     found: list[str] = []
-    for variable in Formula(formula).required_variables:
-        name = str(variable)
+    for name in _factor_names(formula):
         if name in columns:
             found.append(name)
-        elif "value" in {str(r.value) for r in variable.roles} and name not in context and name not in TRANSFORMS:
+        elif name not in context and name not in TRANSFORMS and not hasattr(builtins, name):
             raise ValueError(f"Unknown column {name!r} in {where}: the data has no such column")
-    return sorted(found, key=lambda c: columns.get_loc(c) if columns.is_unique else 0)
+    return found
 
 
 def _plain_column(s: pd.Series) -> pd.Series:
