@@ -262,8 +262,10 @@ def test_formula_tour_fits_the_tour_models_with_names(fitted: dict[str, Any]) ->
 # ------------------------------------------------------------------------------------------------ the README
 
 
-def test_readme_examples_run() -> None:
-    """Every Python block of the README runs, in order, in one namespace (later blocks use earlier names)."""
+def test_readme_examples_run(monkeypatch: pytest.MonkeyPatch) -> None:
+    """Every Python block of the README runs, in order, in one namespace (later blocks use earlier names), from the
+    checkout's root as a reader runs them (the formula section reads examples/data)."""
+    monkeypatch.chdir(ROOT)
     text = (ROOT / "README.md").read_text()
     blocks = re.findall(r"```python\n(.*?)```", text, flags=re.S)
     assert len(blocks) >= 7
