@@ -335,8 +335,16 @@ def test_weights_and_sigma_follow_the_kept_rows(wages: pd.DataFrame) -> None:
         (lambda d: kf.ols("wage ~ [educ ~ exper]", d), ValueError,
          "only iv() and tsls() take a bracketed '[endogenous ~ instruments]' part; got 'wage ~ [educ ~ exper]'"),
         (lambda d: kf.iv("wage ~ exper + [educ ~ hours + kids]", d), ValueError,
-         "iv() needs exactly as many excluded instruments as endogenous regressors; this formula has +1 more "
-         "instruments than regressors: use tsls()"),
+         "iv() needs exactly one excluded instrument per endogenous regressor; the formula has 2 for 1: use tsls() "
+         "for more instruments than endogenous regressors"),
+        (lambda d: kf.iv("wage ~ exper + [educ + hours ~ kids]", d), ValueError,
+         "iv() needs exactly one excluded instrument per endogenous regressor; the formula has 1 for 2"),
+        (lambda d: kf.tsls("wage ~ exper + [educ + hours ~ kids]", d), ValueError,
+         "tsls() needs at least one excluded instrument per endogenous regressor; the formula has 1 for 2"),
+        (lambda d: kf.ols("wage ~ 1", d), ValueError,
+         "the formula 'wage ~ 1' leaves no regressor besides the intercept"),
+        (lambda d: kf.ols("wage ~ center(nosuch)", d), ValueError,
+         "Unknown column 'nosuch' in formula 'wage ~ center(nosuch)': the data has no such column"),
         (lambda d: kf.ols("wage ~ educ", d, missing="keep"), ValueError, "missing must be 'drop' or 'raise', not 'keep'"),
         (lambda d: kf.ols("wage ~ educ", d.to_numpy()), TypeError, "data must be a pandas or polars DataFrame, not ndarray"),
         (lambda d: kf.gls("wage ~ educ", d, sigma=np.eye(3)), ValueError,
@@ -344,7 +352,8 @@ def test_weights_and_sigma_follow_the_kept_rows(wages: pd.DataFrame) -> None:
     ],
     ids=["unknown-column", "log-zero", "two-bad-columns", "bad-weights", "unknown-weights", "short-weights",
          "fe-no-bar", "fe-unknown-entity", "bar-outside-fe", "tsls-no-bracket", "bracket-outside-iv",
-         "iv-overidentified", "bad-missing", "not-a-frame", "sigma-shape"],
+         "iv-overidentified", "iv-underidentified", "tsls-underidentified", "intercept-only",
+         "unknown-inside-transform", "bad-missing", "not-a-frame", "sigma-shape"],
 )
 def test_errors_name_what_is_wrong(wages: pd.DataFrame, call: Any, error: type, message: str) -> None:
     kept = wages[wages.educ.notna()]  # the rows the formulas with educ keep
@@ -364,10 +373,12 @@ def test_errors_name_what_is_wrong(wages: pd.DataFrame, call: Any, error: type, 
          "Matrix is singular: 'Intercept', 'exper', 'twice' are linearly dependent"),
         (lambda d: kf.fe("wage ~ educ + firm_size | firm", d), RuntimeError,
          "Matrix is singular: 'firm_size' is constant within every entity (the entity effects absorb it)"),
+        (lambda d: kf.fe("wage ~ educ + exper + mix | firm", d), RuntimeError,
+         "Matrix is singular: 'educ', 'exper', 'mix' are linearly dependent within entities"),
         (lambda d: kf.tsls("wage ~ 1 + exper + [educ ~ zero]", d), ValueError,
          "X̂'X̂ matrix is singular: instruments: 'zero' is zero in every row used"),
     ],
-    ids=["dummy-trap", "collinear", "fe-entity-constant", "tsls-zero-instrument"],
+    ids=["dummy-trap", "collinear", "fe-entity-constant", "fe-within-dependent", "tsls-zero-instrument"],
 )
 def test_rank_deficiency_names_the_columns(wages: pd.DataFrame, fit: Any, error: type, message: str) -> None:
     d = wages.dropna(subset=["educ", "region"]).copy()
@@ -375,6 +386,7 @@ def test_rank_deficiency_names_the_columns(wages: pd.DataFrame, fit: Any, error:
         d[r] = (d.region == r).astype(float)
     d["twice"] = 2 * d.exper + 1
     d["firm_size"] = d.firm * 0.5
+    d["mix"] = d.educ - 2 * d.exper + d.firm  # an entity-level offset of a combination of two regressors
     d["zero"] = 0.0
     with pytest.raises(error) as e:
         fit(d)
@@ -392,6 +404,18 @@ def test_nearly_collinear_design_the_class_fits_is_not_refused(wages: pd.DataFra
 
 
 # ------------------------------------------------------------------------------------------------ data types
+
+
+def test_polars_nulls_keep_integer_and_boolean_columns(wages: pd.DataFrame) -> None:
+    d = wages.reset_index().assign(flag=lambda f: pd.array(f.union, dtype="boolean"))
+    d.loc[[1, 2], "flag"] = pd.NA
+    formula = "np.log(wage) ~ C(kids) + flag + educ"
+    res = kf.ols(formula, d)
+    other = kf.ols(formula, pl.from_pandas(d.drop(columns="notes")))
+    assert list(other.params.index) == list(res.params.index)
+    assert "C(kids)[T.1]" in res.params.index and "flag" in res.params.index
+    np.testing.assert_allclose(other.params.to_numpy(), res.params.to_numpy(), rtol=1e-12)
+    assert other.n_missing == res.n_missing == 5
 
 
 def test_polars_frame_gives_the_pandas_numbers(wages: pd.DataFrame) -> None:

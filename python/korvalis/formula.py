@@ -166,9 +166,16 @@ def _frame(data: Any) -> pd.DataFrame:
         frame = data.to_pandas()
         # A polars Categorical keeps its levels in order of appearance; like a string column (and pandas) its
         # reference level is the first in sorted order. An Enum keeps the order it declares.
+        # Integer and boolean columns with nulls arrive as float64 and object: they become pandas' nullable types, so
+        # their values (and the level names of C(x)) are those of the same pandas column.
         for name, dtype in data.schema.items():
-            if type(dtype).__name__ == "Categorical" and isinstance(frame[name].dtype, pd.CategoricalDtype):
-                frame[name] = frame[name].cat.reorder_categories(sorted(frame[name].cat.categories))
+            column = frame[name]
+            if type(dtype).__name__ == "Categorical" and isinstance(column.dtype, pd.CategoricalDtype):
+                frame[name] = column.cat.reorder_categories(sorted(column.cat.categories))
+            elif dtype.is_integer() and column.dtype.kind == "f":
+                frame[name] = column.astype("Int64")
+            elif type(dtype).__name__ == "Boolean" and column.dtype == object:
+                frame[name] = column.astype("boolean")
         return frame
     if module == "dask":
         raise TypeError(
@@ -229,6 +236,8 @@ def _plain_column(s: pd.Series) -> pd.Series:
     dtype = s.dtype
     if isinstance(dtype, pd.CategoricalDtype):
         return s.cat.remove_unused_categories()
+    if dtype == object and len(s) and s.map(type).eq(bool).all():
+        return s.astype(bool)
     numpy_dtype = getattr(dtype, "numpy_dtype", None)
     if pd.api.types.is_extension_array_dtype(dtype) and numpy_dtype is not None and numpy_dtype.kind in "biuf":
         return pd.Series(s.to_numpy(dtype=numpy_dtype), index=s.index, name=s.name)
@@ -432,13 +441,13 @@ def _dependent_sets(d: np.ndarray, names: list[str]) -> list[list[str]]:
     return sets
 
 
-def _describe_sets(sets: list[list[str]], zero_text: str) -> str:
+def _describe_sets(sets: list[list[str]], zero_text: str, dependent_text: str) -> str:
     texts = []
     for s in sets:
         if len(s) == 1:
             texts.append(f"{s[0]!r} {zero_text}")
         else:
-            texts.append(", ".join(repr(v) for v in s) + " are linearly dependent")
+            texts.append(", ".join(repr(v) for v in s) + f" {dependent_text}")
     return "; ".join(texts)
 
 
@@ -455,8 +464,8 @@ def _rank_message(design: _Design) -> str | None:
         sets = _dependent_sets(within, design.x_names)
         if not sets:
             return None
-        return _describe_sets(sets, "is constant within every entity (the entity effects absorb it)") + \
-            (" within entities" if any(len(s) > 1 for s in sets) else "")
+        return _describe_sets(sets, "is constant within every entity (the entity effects absorb it)",
+                              "are linearly dependent within entities")
     messages = []
     blocks = [("regressors", design.x, design.x_names)]
     if design.z is not None:
@@ -469,7 +478,7 @@ def _rank_message(design: _Design) -> str | None:
             x = x * np.sqrt(design.weights)[:, None]
         sets = _dependent_sets(x, names)
         if sets:
-            text = _describe_sets(sets, "is zero in every row used")
+            text = _describe_sets(sets, "is zero in every row used", "are linearly dependent")
             messages.append(text if design.z is None else f"{label}: {text}")
     return "; ".join(messages) or None
 
@@ -493,11 +502,14 @@ def _fit(design: _Design, **options: Any) -> FormulaResults:
         else:
             model.fit(design.x, design.y, design.codes)
     except (ValueError, RuntimeError) as e:
-        if kind == "iv" and design.z is not None and design.z.shape[1] != design.x.shape[1]:
-            raise ValueError(
-                f"iv() needs exactly as many excluded instruments as endogenous regressors; this formula has "
-                f"{design.z.shape[1] - design.x.shape[1]:+d} more instruments than regressors: use tsls()"
-            ) from e
+        if kind in ("iv", "tsls") and design.z is not None:
+            exog = len(set(design.x_names) & set(design.z_names))
+            endog, excluded = len(design.x_names) - exog, len(design.z_names) - exog
+            if (kind == "iv" and excluded != endog) or excluded < endog:
+                need = "exactly one" if kind == "iv" else "at least one"
+                hint = ": use tsls() for more instruments than endogenous regressors" if excluded > endog else ""
+                raise ValueError(f"{kind}() needs {need} excluded instrument per endogenous regressor; the formula "
+                                 f"has {excluded} for {endog}{hint}") from e
         if design.x.shape[1] == 0:
             raise ValueError(f"the formula {design.formula!r} leaves no regressor besides the intercept") from e
         detail = _rank_message(design)
