@@ -398,7 +398,7 @@ def _build(kind: str, formula: str, data: Any, missing: str, context: Mapping[st
             raise ValueError(f"sigma must be {n_all} x {n_all} (one row and column per row of the data), "
                              f"not {' x '.join(map(str, s.shape))}")
         design.sigma = np.ascontiguousarray(s[np.ix_(keep, keep)])
-        blocks.append((design.sigma, ["sigma"] * len(design.sigma)))
+        blocks.append((design.sigma.reshape(-1, 1), ["sigma"]))
     _check_finite(blocks)
     return design
 
