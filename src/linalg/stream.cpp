@@ -47,8 +47,8 @@ bool in_place_layout(const MatView& x, bool& row_major, lapack_int& ld) {
     return false;
 }
 
-// Rows [i0, i0 + m) of the source, row i times its row scale and w[i] (when given), packed as the
-// columns of a column-major width × m buffer.
+}  // namespace
+
 void pack_rows(const RowSource& src, std::size_t i0, std::size_t m, const double* w, double* buf) {
     const std::size_t width = src.width(), k = src.x.cols, off = src.ones ? 1 : 0;
     for (std::size_t i = 0; i < m; ++i) {
@@ -70,6 +70,8 @@ void pack_rows(const RowSource& src, std::size_t i0, std::size_t m, const double
         if (src.target) dst[width - 1] = (*src.target)[row] * s;
     }
 }
+
+namespace {
 
 void mirror_lower(Matrix& g) {
     for (std::size_t j = 0; j < g.cols(); ++j)

@@ -22,6 +22,10 @@ struct RowSource {
     std::size_t width() const { return (ones ? 1 : 0) + x.cols + x2.cols + (target ? 1 : 0); }
 };
 
+// Rows [i0, i0 + m) of the source, row i times its row scale and w[i] (when given), packed as the
+// columns of a column-major width × m buffer.
+void pack_rows(const RowSource& src, std::size_t i0, std::size_t m, const double* w, double* buf);
+
 // [1 | x | y]ᵀ[1 | x | y] (width × width, both triangles), in one pass over the rows.
 Matrix streamed_gram(const RowSource& rows);
 

@@ -26,6 +26,9 @@ struct LinearFit {
     Matrix covariance;       // p × p, what covariance_matrix reports
     Matrix robust_covariance;  // p × p, the robust covariance behind std_errors; empty for classical errors
     Matrix r;                // p × p triangular factor of the design solved (the report's condition number)
+    // The residual diagnostics of a fit whose residuals are not held here (a fit over row chunks keeps
+    // them where its data live): the residual round's, formed at fit time.
+    std::optional<stats::DiagnosticStats> diagnostics;
 
     // The column-scaled condition number of the design solved.
     double condition_number() const;
@@ -104,6 +107,8 @@ class LinearModel : public Fitted<> {
 public:
     explicit LinearModel(std::optional<bool> fit_intercept) : fit_intercept(fit_intercept.value_or(true)) {}
     const bool fit_intercept;
+    // A fit over row chunks commits a state its rounds built (korvalis.dask); the same single move as fit.
+    void adopt(LinearFit next) { state_ = std::move(next); }
     // Residual degrees of freedom of inference and the report: n − p, wrapping when unfitted.
     std::uint64_t df() const {
         return stats::residual_df(n_samples().value_or(0), n_features().value_or(0), fit_intercept);

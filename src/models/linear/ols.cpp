@@ -30,14 +30,18 @@ constexpr PredictText predict_text{ErrorKind::Runtime, "Model not fitted. Call f
 
 }  // namespace
 
-Status OLS::fit(MatView x, VecView y) {
-    const std::size_t n = x.rows, k = x.cols;
-    if (n * k == 0 || y.size == 0) return value_error("Input arrays cannot be empty");
-    if (n != y.size)
-        return value_error("X and y shape mismatch: " + std::to_string(n) + " vs " + std::to_string(y.size));
+Status OLS::check_shapes(std::size_t n, std::size_t k, std::size_t ny) const {
+    if (n * k == 0 || ny == 0) return value_error("Input arrays cannot be empty");
+    if (n != ny) return value_error("X and y shape mismatch: " + std::to_string(n) + " vs " + std::to_string(ny));
     const std::size_t p = k + (fit_intercept ? 1 : 0);
     if (n <= p) return value_error("Insufficient samples for the number of parameters");
-    if (auto limit = check_lapack_limits(n, p + 1); !limit.ok()) return limit;
+    return check_lapack_limits(n, p + 1);
+}
+
+Status OLS::fit(MatView x, VecView y) {
+    const std::size_t n = x.rows, k = x.cols;
+    if (auto shapes = check_shapes(n, k, y.size); !shapes.ok()) return shapes;
+    const std::size_t p = k + (fit_intercept ? 1 : 0);
 
     // One pass over the caller's rows gives DᵀD, Dᵀy and yᵀy (the Gram matrix of [1 | x | y]);
     // nothing n × p is copied unless a rare route needs the design itself.
@@ -83,12 +87,37 @@ Status OLS::fit(MatView x, VecView y) {
     return {};
 }
 
+Result<std::optional<Solution>> OLS::solve_rounds(std::size_t k, const rounds::GramRound& gram,
+                                                  const rounds::FactorRound* factor) const {
+    const auto n = static_cast<std::size_t>(gram.head.rows_x);
+    const auto ny = static_cast<std::size_t>(gram.head.rows_y);
+    if (auto shapes = check_shapes(n, k, ny); !shapes.ok()) return fail(std::move(shapes.error()));
+    if (gram.head.mismatch)  // a chunk of x and its chunk of y disagree, though the totals match
+        return value_error("X and y shape mismatch: " + std::to_string(n) + " vs " + std::to_string(ny));
+    if (auto data = rounds::check_range(gram); !data.ok()) return fail(std::move(data.error()));
+    return rounds::solve_merged(n, k + (fit_intercept ? 1 : 0), gram, factor, routes);
+}
+
+void OLS::commit_rounds(std::size_t k, Solution sol, const rounds::ResidualRound& round) {
+    const auto n = static_cast<std::size_t>(round.rows);
+    const double mse = round.ssr / static_cast<double>(n - sol.beta.size());
+    const std::optional<Matrix> hc0 = robust ? std::optional(hc0_covariance(round.meat, sol.bread)) : std::nullopt;
+    LinearFit next = make_linear_fit(n, k, fit_intercept, std::move(sol.beta), std::move(sol.r), Vector{}, mse,
+                                     clamp_r_squared(round.r_squared()), classical_covariance(sol.bread, mse),
+                                     hc0 ? &*hc0 : nullptr);
+    next.diagnostics = round.diagnostics(next.condition_number());
+    adopt(std::move(next));
+}
+
 Result<VectorOut> OLS::predict(MatView x) const { return predict_linear(state_ ? &*state_ : nullptr, x, predict_text); }
 
 Result<std::string> OLS::named_summary(const stats::ReportNames* names) const {
     const stats::ReportLayout layout = stats::ols_layout(robust);
     stats::ReportInput in = inference::report_input(*this);
-    if (state_) in.diagnostics = stats::DiagnosticStats::compute(view_of(state_->residuals), state_->condition_number());
+    if (state_)
+        in.diagnostics = state_->diagnostics ? *state_->diagnostics
+                                             : stats::DiagnosticStats::compute(view_of(state_->residuals),
+                                                                               state_->condition_number());
     in.names = names;
     return stats::summary(layout, in);
 }

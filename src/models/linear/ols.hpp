@@ -7,6 +7,7 @@
 #include "linalg/matrix.hpp"
 #include "models/error.hpp"
 #include "models/fitted.hpp"
+#include "models/rounds.hpp"
 
 namespace kv {
 
@@ -18,11 +19,20 @@ public:
     const bool robust;
 
     Status fit(MatView x, VecView y);
+    // The steps of a fit over row chunks, around its rounds: fit's shape checks and solve on the merged
+    // Gram (nullopt: a route needs the design, run the factor round and solve again), and the commit
+    // from the residual round.
+    Result<std::optional<Solution>> solve_rounds(std::size_t k, const rounds::GramRound& gram,
+                                                 const rounds::FactorRound* factor) const;
+    void commit_rounds(std::size_t k, Solution sol, const rounds::ResidualRound& round);
     Result<VectorOut> predict(MatView x) const;
     Result<std::string> summary() const { return named_summary(nullptr); }
     // The report with the caller's names for the target and the rows (stats::ReportNames).
     Result<std::string> named_summary(const stats::ReportNames* names) const;
     std::string repr() const;
+
+private:
+    Status check_shapes(std::size_t n, std::size_t k, std::size_t ny) const;
 };
 
 }  // namespace kv

@@ -208,7 +208,6 @@ DiagnosticStats DiagnosticStats::compute(const VecView& residuals, double condit
     const double sum = (sum4[0] + sum4[1]) + (sum4[2] + sum4[3]);
     const double sum_sq = (sq4[0] + sq4[1]) + (sq4[2] + sq4[3]);
     const double sum_sq_diff = (diff4[0] + diff4[1]) + (diff4[2] + diff4[3]);
-    if (sum_sq > 0.0) d.durbin_watson = sum_sq_diff / sum_sq;
 
     const double mean = sum / n;
     double s2v[4] = {}, s3v[4] = {}, s4v[4] = {};
@@ -222,6 +221,15 @@ DiagnosticStats DiagnosticStats::compute(const VecView& residuals, double condit
     const double s2 = (s2v[0] + s2v[1]) + (s2v[2] + s2v[3]);
     const double s3 = (s3v[0] + s3v[1]) + (s3v[2] + s3v[3]);
     const double s4 = (s4v[0] + s4v[1]) + (s4v[2] + s4v[3]);
+    return from_sums(count, s2, s3, s4, sum_sq, sum_sq_diff, condition_number);
+}
+
+DiagnosticStats DiagnosticStats::from_sums(std::size_t count, double s2, double s3, double s4, double sum_sq,
+                                           double sum_sq_diff, double condition_number) {
+    DiagnosticStats d{kNaN, kNaN, kNaN, kNaN, kNaN, kNaN, kNaN, condition_number};
+    if (count < 2) return d;
+    const double n = static_cast<double>(count);
+    if (sum_sq > 0.0) d.durbin_watson = sum_sq_diff / sum_sq;
     const double m2 = s2 / n, m3 = s3 / n, m4 = s4 / n;
     // Residuals that are all equal have no shape: skewness and excess kurtosis 0. A
     // non-finite residual leaves m2 NaN or infinite, and the statistics stay NaN.

@@ -70,6 +70,11 @@ struct DiagnosticStats {
     // (once per fit, see scaled_condition_number) and passed through. Equal residuals have
     // skewness and kurtosis 0; a non-finite residual leaves every residual statistic NaN.
     static DiagnosticStats compute(const VecView& residuals, double condition_number);
+    // The same statistics from the sums a pass over the residuals (or the merged residual round of
+    // a chunked fit) gives: their count, the central moment sums Σc², Σc³, Σc⁴ about their mean,
+    // Σe² and Durbin–Watson's Σ(eₜ − eₜ₋₁)².
+    static DiagnosticStats from_sums(std::size_t count, double s2, double s3, double s4, double sum_sq,
+                                     double sum_sq_diff, double condition_number);
 };
 
 // The words of the report's notes; each is applied only to a finite value.

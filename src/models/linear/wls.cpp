@@ -54,12 +54,17 @@ constexpr PredictText predict_text{ErrorKind::Value, "Model must be fitted befor
 
 }  // namespace
 
+Status WLS::check_shapes(std::size_t n, std::size_t k, std::size_t ny, std::size_t nw) const {
+    if (n != ny || n != nw) return value_error("Input arrays must have consistent dimensions");
+    if (n == 0 || k == 0) return value_error("Input arrays cannot be empty");
+    if (n <= k + (fit_intercept ? 1 : 0)) return value_error("Number of samples must be greater than number of parameters");
+    return {};
+}
+
 Status WLS::fit(MatView x, VecView y, VecView weights) {
     const std::size_t n = x.rows, k = x.cols;
-    if (n != y.size || n != weights.size) return value_error("Input arrays must have consistent dimensions");
-    if (n == 0 || k == 0) return value_error("Input arrays cannot be empty");
+    if (auto shapes = check_shapes(n, k, y.size, weights.size); !shapes.ok()) return shapes;
     const std::size_t p = k + (fit_intercept ? 1 : 0);
-    if (n <= p) return value_error("Number of samples must be greater than number of parameters");
     // Rejects 0 of either sign, negatives, NaN and ±∞; positive subnormals pass.
     for (std::size_t i = 0; i < n; ++i) {
         const double w = weights[i];
@@ -111,6 +116,28 @@ Status WLS::fit(MatView x, VecView y, VecView weights) {
     state_ = make_linear_fit(n, k, fit_intercept, std::move(sol->beta), std::move(sol->r), std::move(r), ssr / df, r2,
                              classical_covariance(sol->bread, wssr / df));
     return {};
+}
+
+Result<std::optional<Solution>> WLS::solve_rounds(std::size_t k, const rounds::GramRound& gram,
+                                                  const rounds::FactorRound* factor) const {
+    const rounds::ChunkHeader& h = gram.head;
+    const auto n = static_cast<std::size_t>(h.rows_x);
+    if (auto shapes = check_shapes(n, k, static_cast<std::size_t>(h.rows_y), static_cast<std::size_t>(h.rows_w));
+        !shapes.ok() || h.mismatch)
+        return fail(shapes.ok() ? Error{ErrorKind::Value, "Input arrays must have consistent dimensions"}
+                                : std::move(shapes.error()));
+    if (h.bad_weight) return value_error("All weights must be positive and finite");
+    const std::size_t p = k + (fit_intercept ? 1 : 0);
+    if (auto limit = check_lapack_limits(n, p); !limit.ok()) return fail(std::move(limit.error()));
+    if (auto data = rounds::check_range(gram); !data.ok()) return fail(std::move(data.error()));
+    return rounds::solve_merged(n, p, gram, factor, routes);
+}
+
+void WLS::commit_rounds(std::size_t k, Solution sol, const rounds::ResidualRound& round) {
+    const auto n = static_cast<std::size_t>(round.rows);
+    const double df = static_cast<double>(n - sol.beta.size());
+    adopt(make_linear_fit(n, k, fit_intercept, std::move(sol.beta), std::move(sol.r), Vector{}, round.ssr / df,
+                          round.r_squared(), classical_covariance(sol.bread, round.wssr / df)));
 }
 
 Result<VectorOut> WLS::predict(MatView x) const { return predict_linear(state_ ? &*state_ : nullptr, x, predict_text); }

@@ -1,0 +1,194 @@
+"""korvalis.dask: fits over row chunks of Dask arrays against the in-memory class fitted on the same data,
+on the threaded and synchronous schedulers and on a LocalCluster of worker processes; NIST's hardest sets
+cut into chunks of a few rows against their certified values; faults worded as in memory; out of core."""
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+da = pytest.importorskip("dask.array")
+dask = pytest.importorskip("dask")
+distributed = pytest.importorskip("distributed")
+
+import korvalis  # noqa: E402
+import korvalis.dask as kd  # noqa: E402
+from estimators import CASE_BY_NAME, mask_clock  # noqa: E402
+from test_accuracy import NIST, design, lre  # noqa: E402
+
+
+@pytest.fixture(scope="session")
+def cluster_client():
+    """One LocalCluster of two worker processes for the session, its workers limited to about 300 MB."""
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, memory_limit="300MB",
+                                  dashboard_address=None, silence_logs=40) as cluster:
+        with distributed.Client(cluster, set_as_default=False) as client:
+            yield client
+
+
+@pytest.fixture(params=["threads", "sync", "processes"])
+def scheduler(request):
+    if request.param == "processes":
+        client = request.getfixturevalue("cluster_client")
+        with client.as_current(), dask.config.set(scheduler=client):
+            yield request.param
+    else:
+        with dask.config.set(scheduler=request.param):
+            yield request.param
+
+
+# (class, options, data maker); each chunking cuts the same rows.
+ESTIMATORS = {
+    "OLS": ("OLS", {}, "OLS"),
+    "OLS-HC0": ("OLS", {"robust": True}, "OLS"),
+    "OLS-no-intercept": ("OLS", {"fit_intercept": False}, "OLS"),
+    "WLS": ("WLS", {}, "WLS"),
+}
+CHUNKINGS = {
+    "even": lambda n: (n // 4,) * 3 + (n - 3 * (n // 4),),
+    "uneven": lambda n: (1, 0, 37, n - 38 - 5, 0, 5),
+    "one": lambda n: (n,),
+}
+
+
+def as_dask(arrays, rows, *, unknown=False, split_columns=False):
+    out = []
+    for i, a in enumerate(arrays):
+        chunks = (rows,) + ((max(1, a.shape[1] // 2),) if split_columns and a.ndim == 2 else a.shape[1:])
+        d = da.from_array(a, chunks=chunks)
+        if i > 0 and not unknown:  # the other inputs in chunks of their own, which the fit aligns
+            d = d.rechunk({0: max(1, a.shape[0] // 3)})
+        if unknown:
+            d = d[da.ones(a.shape[0], dtype=bool, chunks=(rows,))]  # chunk sizes become NaN
+        out.append(d)
+    return out
+
+
+def assert_same_fit(memory, chunked, x):
+    se = memory.standard_errors()
+    for name in ["coefficients", "intercept", "mse", "r_squared", "n_samples", "n_features"]:
+        a, b = getattr(memory, name), getattr(chunked, name)
+        if a is None:
+            assert b is None, name
+            continue
+        scale = np.abs(a) + (np.max(se) if name != "mse" else 0)
+        np.testing.assert_allclose(b, a, rtol=0, atol=1e-10 * np.max(scale) + 1e-300, err_msg=name)
+    for name in ["standard_errors", "t_statistics", "p_values", "confidence_intervals"]:
+        np.testing.assert_allclose(getattr(chunked, name)(), getattr(memory, name)(), rtol=1e-9, atol=1e-12,
+                                   err_msg=name)
+    assert mask_clock(chunked.summary()) == mask_clock(memory.summary())
+    np.testing.assert_allclose(chunked.residuals.compute(), memory.residuals, rtol=1e-9, atol=1e-9)
+    pred = chunked.predict(da.from_array(x[:23], chunks=7))
+    assert isinstance(pred, da.Array)
+    np.testing.assert_allclose(pred.compute(), memory.predict(x[:23]), rtol=1e-12, atol=1e-12)
+
+
+@pytest.mark.parametrize("chunking", list(CHUNKINGS) + ["unknown", "columns"])
+@pytest.mark.parametrize("estimator", list(ESTIMATORS))
+def test_chunked_fit_equals_the_in_memory_fit(estimator, chunking, scheduler):
+    name, options, data = ESTIMATORS[estimator]
+    n = 211
+    args = CASE_BY_NAME[data].fit_args(n=n, k=3, seed=5)
+    memory = getattr(korvalis, name)(**options)
+    memory.fit(*args)
+    rows = CHUNKINGS.get(chunking, CHUNKINGS["even"])(n)
+    chunked = getattr(kd, name)(**options)
+    chunked.fit(*as_dask(args, rows, unknown=chunking == "unknown", split_columns=chunking == "columns"))
+    assert_same_fit(memory, chunked, args[0])
+
+
+@pytest.mark.parametrize("name", ["Filip", "Longley", "Wampler1", "Wampler2", "Wampler3", "Wampler4", "Wampler5"])
+@pytest.mark.parametrize("rows", [3, 7])
+def test_hardest_nist_sets_in_small_chunks_keep_the_in_memory_digits(name, rows):
+    ds = NIST[name]
+    x, y = design(ds)
+    memory, chunked = korvalis.OLS(), kd.OLS()
+    memory.fit(x, y)
+    with dask.config.set(scheduler="sync"):
+        chunked.fit(da.from_array(x, chunks=(rows, x.shape[1])), da.from_array(y, chunks=rows))
+    certified = ds["certified"]
+    for stat, ours, theirs, cert in [
+        ("estimates", [chunked.intercept, *chunked.coefficients], [memory.intercept, *memory.coefficients],
+         certified["estimates"]),
+        ("standard errors", chunked.standard_errors(), memory.standard_errors(), certified["std_errors"][1:]),
+    ]:
+        digits = min(lre(v, c) for v, c in zip(ours, cert))
+        reference = min(lre(v, c) for v, c in zip(theirs, cert))
+        assert digits >= min(reference, 12) - 0.5, f"{stat}: {digits:.2f} digits, {reference:.2f} in memory"
+
+
+FAULTS = {
+    # estimator, what is done to the (x, y[, w]) Dask inputs, and the NumPy inputs the in-memory class gets
+    "numpy": ("OLS", lambda a, d: [a[0], d[1]], None),
+    "int-dtype": ("OLS", lambda a, d: [d[0].astype(np.int64), d[1]], lambda a: [a[0].astype(np.int64), a[1]]),
+    "rows": ("OLS", lambda a, d: [d[0], d[1][:-1]], lambda a: [a[0], a[1][:-1]]),
+    "wls-rows": ("WLS", lambda a, d: [d[0], d[1], d[2][:-1]], lambda a: [a[0], a[1], a[2][:-1]]),
+    "dummy-trap": ("OLS", lambda a, d: [da.concatenate([d[0], d[0][:, :1]], axis=1), d[1]],
+                   lambda a: [np.column_stack([a[0], a[0][:, :1]]), a[1]]),
+    "nan-in-one-chunk": ("OLS", lambda a, d: [da.where(da.arange(len(a[1]))[:, None] == 150, np.nan, d[0]), d[1]],
+                         lambda a: [np.where(np.arange(len(a[1]))[:, None] == 150, np.nan, a[0]), a[1]]),
+    "bad-weight": ("WLS", lambda a, d: [d[0], d[1], da.where(da.arange(len(a[1])) == 99, -1.0, d[2])],
+                   lambda a: [a[0], a[1], np.where(np.arange(len(a[1])) == 99, -1.0, a[2])]),
+}
+
+
+@pytest.mark.parametrize("fault", list(FAULTS))
+def test_faults_raise_the_in_memory_error_and_keep_the_fit(fault):
+    name, spoil, spoil_memory = FAULTS[fault]
+    args = CASE_BY_NAME[name].fit_args(n=200, k=3, seed=2)
+    chunked = getattr(kd, name)()
+    chunked.fit(*as_dask(args, 50))
+    before = (chunked.coefficients, mask_clock(chunked.summary()), chunked.residuals)
+    with dask.config.set(scheduler="threads"), pytest.raises(Exception) as raised:
+        chunked.fit(*spoil(args, as_dask(args, 50)))
+    if spoil_memory is None:
+        assert raised.type is TypeError and f"korvalis.{name}" in str(raised.value)
+    else:
+        with pytest.raises(Exception) as expected:
+            getattr(korvalis, name)().fit(*spoil_memory(args))
+        assert (raised.type, str(raised.value)) == (expected.type, str(expected.value))
+    np.testing.assert_array_equal(chunked.coefficients, before[0])
+    assert mask_clock(chunked.summary()) == before[1] and chunked.residuals is before[2]
+
+
+def test_gls_stays_in_memory_and_predict_checks_like_the_class():
+    with pytest.raises(AttributeError, match=r"korvalis\.GLS"):
+        kd.GLS  # noqa: B018
+    with pytest.raises(RuntimeError, match="Model not fitted. Call fit"):
+        kd.OLS().predict(da.zeros((4, 2), chunks=2))
+    m = kd.OLS()
+    m.fit(*as_dask(CASE_BY_NAME["OLS"].fit_args(n=50, k=2), 10))
+    with pytest.raises(ValueError, match="Feature count mismatch: expected 2, got 3"):
+        m.predict(da.zeros((4, 3), chunks=2))
+
+
+def test_import_adds_dask_alone_and_plain_import_loads_no_dask():
+    code = textwrap.dedent("""
+        import sys, korvalis
+        before = set(vars(korvalis))
+        assert not any(m.split('.')[0] in ('dask', 'distributed') for m in sys.modules), 'dask imported'
+        import korvalis.dask
+        print(sorted(set(vars(korvalis)) - before))
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.split() == ["['dask']"]
+
+
+def test_out_of_core_fit_on_a_cluster_with_little_memory(cluster_client):
+    # About 1 GB of rows generated inside the workers (limited to 300 MB each), in chunks of 16 MB; the client
+    # holds p × p blocks only.
+    n, k, rows = 12_500_000, 10, 200_000
+    beta = np.linspace(-1.0, 1.0, k)
+    rng = da.random.default_rng(7)
+    x = rng.standard_normal((n, k), chunks=(rows, k))
+    y = 0.5 + x @ beta + rng.standard_normal(n, chunks=rows)
+    before = set(cluster_client.scheduler_info()["workers"])
+    m = kd.OLS()
+    with cluster_client.as_current(), dask.config.set(scheduler=cluster_client):
+        m.fit(x, y)
+    assert set(cluster_client.scheduler_info()["workers"]) == before, "a worker was restarted"
+    se = m.standard_errors()
+    assert np.all(np.abs(m.coefficients - beta) < 4 * se) and abs(m.intercept - 0.5) < 4e-3
+    assert m.n_samples == n
