@@ -513,3 +513,81 @@ def test_private_accessors_refuse_what_is_not_an_estimator(name: str) -> None:
     with pytest.raises(TypeError, match=rf"^{name}\(\) takes a korvalis estimator .* not 'object'$"):
         getattr(kernels, name)(*args)
     assert kernels.covariance(korvalis.OLS()) is None and kernels.inference(korvalis.TSLS(), 0.05) is None
+
+
+# ------------------------------------------------------------------------------------------------ Dask frames
+# Reference: the same formula on the same rows in memory (the class fitted on the whole pandas frame), for any
+# partitioning; the in-memory layer's own numbers are checked against the peers above.
+
+DASK_CASES = {
+    "ols": (lambda d: kf.ols("np.log(wage) ~ educ + I(exper**2) + union + kids + sector", d), 1),
+    "ols-hc0-many-partitions": (lambda d: kf.ols("np.log(wage) ~ educ + exper + sector", d, robust=True), 13),
+    "wls-weights-column": (lambda d: kf.wls("np.log(wage) ~ educ + exper", d, weights="hours"), 4),
+}
+
+
+@pytest.mark.parametrize("case", list(DASK_CASES), ids=list(DASK_CASES))
+def test_dask_frame_fits_as_in_memory(wages: pd.DataFrame, case: str) -> None:
+    dd = pytest.importorskip("dask.dataframe")
+    fit, partitions = DASK_CASES[case]
+    frame = wages.drop(columns=["region", "notes"]).astype({"hours": np.float64})
+    res, ref = fit(dd.from_pandas(frame, npartitions=partitions)), fit(frame)
+    assert list(res.params.index) == list(ref.params.index)
+    for ours, theirs in [(res.params, ref.params), (res.bse, ref.bse), (res.pvalues, ref.pvalues)]:
+        np.testing.assert_allclose(ours.to_numpy(), theirs.to_numpy(), rtol=1e-9)
+    np.testing.assert_allclose(res.cov_params().to_numpy(), ref.cov_params().to_numpy(), rtol=1e-9)
+    np.testing.assert_allclose(res.conf_int().to_numpy(), ref.conf_int().to_numpy(), rtol=1e-9)
+    assert (res.nobs, res.n_missing, res.missing_counts) == (ref.nobs, ref.n_missing, ref.missing_counts)
+    np.testing.assert_allclose(res.resid.compute(), ref.resid.to_numpy(), rtol=1e-7, atol=1e-12)
+    np.testing.assert_allclose(res.fittedvalues.compute(), ref.fittedvalues.to_numpy(), rtol=1e-10)
+    assert stamp_free(res.summary())[2:] == stamp_free(ref.summary())[2:]
+    out = res.predict(dd.from_pandas(frame.iloc[:40], npartitions=3)).compute()
+    pd.testing.assert_series_equal(out, ref.predict(frame.iloc[:40]), rtol=1e-12)
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda d: kf.ols("wage ~ educ + region", d), ValueError,
+         "the levels of 'region' cannot be known before every partition of the Dask DataFrame is read; declare them "
+         "as a categorical column with known categories, for example df = df.categorize(columns=[...]) or "
+         "df[col] = df[col].astype(pd.CategoricalDtype([...]))"),
+        (lambda d: kf.ols("wage ~ educ + C(firm)", d), ValueError,
+         "the levels of 'C(firm)' cannot be known before every partition of the Dask DataFrame is read; declare them "
+         "as a categorical column with known categories, for example df = df.categorize(columns=[...]) or "
+         "df[col] = df[col].astype(pd.CategoricalDtype([...]))"),
+        (lambda d: kf.ols("wage ~ center(exper)", d), ValueError,
+         "'center(exper)' learns its parameters from the whole column, which no partition of a Dask DataFrame "
+         "holds: compute the transformed column on the frame first"),
+        (lambda d: kf.fe("wage ~ educ | firm", d), TypeError,
+         "fe() takes pandas and polars DataFrames: korvalis.dask fits OLS and WLS over partitions, so a Dask "
+         "DataFrame fits through ols() and wls(); compute() it to fit fe() in memory"),
+        (lambda d: kf.wls("wage ~ educ", d, weights=np.ones(300)), TypeError,
+         "on a Dask DataFrame the weights are one of its columns: give the column's name"),
+        (lambda d: kf.ols("np.log(exper) ~ educ", d), ValueError,
+         "Input contains NaN or infinite values: 'np.log(exper)' ({zero_exper} rows)"),
+        (lambda d: kf.ols("wage ~ educ + twice", d.assign(twice=2 * d.educ)), RuntimeError,
+         "Matrix is singular: 'educ', 'twice' are linearly dependent"),
+        (lambda d: kf.ols("wage ~ educ + kids", d, missing="raise"), ValueError,
+         "Missing values in the columns the model uses: 'educ' (2 rows), 'kids' (1 row)"),
+    ],
+    ids=["string-levels", "integer-levels", "stateful-transform", "fe", "weights-array", "log-zero", "collinear",
+         "missing-raise"],
+)
+def test_dask_frame_errors(wages: pd.DataFrame, call: Any, error: type, message: str) -> None:
+    dd = pytest.importorskip("dask.dataframe")
+    frame = dd.from_pandas(wages.drop(columns="notes"), npartitions=3)
+    zero_exper = int((wages[wages.educ.notna()].exper == 0).sum())
+    with pytest.raises(error) as e:
+        call(frame)
+    assert str(e.value) == message.format(zero_exper=zero_exper)
+
+
+def test_dask_frame_with_declared_levels_fits(wages: pd.DataFrame) -> None:
+    dd = pytest.importorskip("dask.dataframe")
+    frame = wages.drop(columns="notes")
+    declared = dd.from_pandas(frame, npartitions=5).categorize(columns=["region"])
+    res = kf.ols("np.log(wage) ~ educ + C(region, Treatment('west'))", declared)
+    ref = kf.ols("np.log(wage) ~ educ + C(region, Treatment('west'))", frame)
+    assert list(res.params.index) == list(ref.params.index)
+    np.testing.assert_allclose(res.params.to_numpy(), ref.params.to_numpy(), rtol=1e-10)

@@ -177,11 +177,6 @@ def _frame(data: Any) -> pd.DataFrame:
             elif type(dtype).__name__ == "Boolean" and column.dtype == object:
                 frame[name] = column.astype("boolean")
         return frame
-    if module == "dask":
-        raise TypeError(
-            "Dask DataFrames fit through korvalis.dask, which this korvalis does not provide yet; "
-            "compute() the frame first to fit it in memory"
-        )
     if isinstance(data, Mapping):
         return pd.DataFrame(dict(data))
     raise TypeError(f"data must be a pandas or polars DataFrame, not {type(data).__name__}")
@@ -191,6 +186,18 @@ def _caller_context(depth: int = 2) -> dict[str, Any]:
     """The names visible where the public function was called (for user functions in formulas)."""
     frame = sys._getframe(depth)
     return {**frame.f_globals, **frame.f_locals}
+
+
+def _identifiers(formula: str) -> set[str]:
+    """Every name a formula's Python factors mention, functions and modules included."""
+    f = Formula(formula)
+    found: set[str] = set()
+    for part in ([f.lhs, f.rhs] if hasattr(f, "lhs") else [f]):
+        for term in part:
+            for factor in term.factors:
+                if str(getattr(factor.eval_method, "value", factor.eval_method)) == "python":
+                    found |= {n.id for n in ast.walk(ast.parse(str(factor.expr), mode="eval")) if isinstance(n, ast.Name)}
+    return found
 
 
 def _factor_names(formula: str) -> list[str]:
@@ -230,12 +237,12 @@ def _data_variables(formula: str, context: Mapping[str, Any], columns: pd.Index,
     return found
 
 
-def _plain_column(s: pd.Series) -> pd.Series:
+def _plain_column(s: pd.Series, drop_unused: bool = True) -> pd.Series:
     """A column without its missing values in a dtype formulaic reads as numbers or levels: nullable (and Arrow)
     integers, floats and booleans become their NumPy dtypes; categories no kept row has are left out."""
     dtype = s.dtype
     if isinstance(dtype, pd.CategoricalDtype):
-        return s.cat.remove_unused_categories()
+        return s.cat.remove_unused_categories() if drop_unused else s
     if dtype == object and len(s) and s.map(type).eq(bool).all():
         return s.astype(bool)
     numpy_dtype = getattr(dtype, "numpy_dtype", None)
@@ -330,6 +337,9 @@ def _build(kind: str, formula: str, data: Any, missing: str, context: Mapping[st
            weights: Any = None, sigma: Any = None) -> _Design:
     if missing not in ("drop", "raise"):
         raise ValueError(f"missing must be 'drop' or 'raise', not {missing!r}")
+    if _is_dask(data):
+        raise TypeError(f"{kind}() takes pandas and polars DataFrames: korvalis.dask fits OLS and WLS over partitions, "
+                        f"so a Dask DataFrame fits through ols() and wls(); compute() it to fit {kind}() in memory")
     frame = _frame(data)
     parts = _split(formula, kind)
     n_all = len(frame)
@@ -520,12 +530,18 @@ def _fit(design: _Design, **options: Any) -> FormulaResults:
 
 
 def ols(formula: str, data: Any, robust: bool = False, *, missing: str = "drop") -> FormulaResults:
-    """Ordinary least squares, ``statsmodels.formula.api.ols(formula, data).fit()``; ``robust`` gives HC0 errors."""
+    """Ordinary least squares, ``statsmodels.formula.api.ols(formula, data).fit()``; ``robust`` gives HC0 errors.
+    A Dask DataFrame fits through korvalis.dask.OLS."""
+    if _is_dask(data):
+        return _fit_dask("ols", formula, data, missing, _caller_context(), None, robust=robust)
     return _fit(_build("ols", formula, data, missing, _caller_context()), robust=robust)
 
 
 def wls(formula: str, data: Any, weights: Any, *, missing: str = "drop") -> FormulaResults:
-    """Weighted least squares; ``weights`` is a column name or one value per row of ``data`` (by position)."""
+    """Weighted least squares; ``weights`` is a column name or one value per row of ``data`` (by position). A Dask
+    DataFrame fits through korvalis.dask.WLS, with the weights as one of its columns."""
+    if _is_dask(data):
+        return _fit_dask("wls", formula, data, missing, _caller_context(), weights)
     return _fit(_build("wls", formula, data, missing, _caller_context(), weights=weights))
 
 
@@ -574,14 +590,14 @@ class FormulaResults:
         self.n_missing = len(design.dropped_index)
         self.dropped_index = design.dropped_index
         self.missing_counts = dict(design.missing_counts)
-        self.resid = pd.Series(model.residuals, index=design.index, name="resid")
+        self.resid: Any = pd.Series(model.residuals, index=design.index, name="resid")
         self.formula = design.formula
         self.fixed_effects = None
         if design.kind == "fe":
             self.fixed_effects = pd.Series(model.fixed_effects, index=design.levels, name="fixed_effects")
 
     @property
-    def fittedvalues(self) -> pd.Series:
+    def fittedvalues(self) -> Any:
         d = self._design
         values = self.model.predict(d.x, d.codes) if d.kind == "fe" else self.model.predict(d.x)
         return pd.Series(values, index=d.index, name="fittedvalues")
@@ -635,3 +651,182 @@ class FormulaResults:
     def __repr__(self) -> str:
         return (f"<korvalis.formula {type(self.model).__name__} fit of {self.formula!r}: {self.nobs} observations, "
                 f"{self.n_missing} dropped>")
+
+
+# ---------------------------------------------------------------------------------------------------- Dask frames
+#
+# A Dask DataFrame is fitted by korvalis.dask over its partitions. One model spec, built from the frame's metadata
+# (its dtypes, categories included) before any partition is read, makes every partition's design: the columns and
+# dummy levels agree across partitions by construction, and a level set that only the data could reveal is an error
+# that says how to declare it. The layer reads the frame once for the missing counts and the kept rows of each
+# partition (so the chunks' sizes are known), then korvalis.dask makes its rounds.
+
+
+def _is_dask(data: Any) -> bool:
+    return type(data).__module__.split(".")[0] == "dask" and hasattr(data, "to_delayed")
+
+
+def _partition_rows(part: pd.DataFrame, used: list[str]) -> tuple[int, int, np.ndarray]:
+    """A partition's rows, those without a missing value in the columns the model uses, and the missing values of
+    each of those columns."""
+    isna = part[used].isna().to_numpy()
+    return len(part), int((~isna.any(axis=1)).sum()), isna.sum(axis=0)
+
+
+def _partition_design(part: pd.DataFrame, used: list[str], spec: Any, context: Mapping[str, Any],
+                      x_names: list[str], weights: str | None) -> tuple[np.ndarray, np.ndarray, np.ndarray | None]:
+    """One partition's kept rows as the model spec's design, target and weights (float64, C order)."""
+    kept = part.loc[part[used].notna().all(axis=1).to_numpy(), used]
+    kept = pd.DataFrame({c: _plain_column(kept[c], drop_unused=False) for c in used}, index=kept.index)
+    mm = _matrix(spec, kept, context)
+    x = np.ascontiguousarray(mm.rhs[x_names].to_numpy(dtype=np.float64)) if x_names else np.empty((len(kept), 0))
+    y = np.ascontiguousarray(mm.lhs.to_numpy(dtype=np.float64)[:, 0])
+    w = np.ascontiguousarray(kept[weights].to_numpy(dtype=np.float64)) if weights else None
+    return x, y, w
+
+
+def _partition_nonfinite(x: np.ndarray, y: np.ndarray, w: np.ndarray | None) -> np.ndarray:
+    blocks = [y[:, None], x] + ([w[:, None]] if w is not None else [])
+    return np.concatenate([(~np.isfinite(b)).sum(axis=0) for b in blocks])
+
+
+def _declared_levels_error(meta: pd.DataFrame, used: list[str], spec: Any) -> None:
+    """Categorical factors whose levels the metadata does not hold, and transformations that need the whole column,
+    cannot take one spec for every partition."""
+    def declared(c: str) -> bool:
+        dtype = meta[c].dtype
+        if isinstance(dtype, pd.CategoricalDtype):
+            return "__UNKNOWN_CATEGORIES__" not in list(dtype.categories)
+        return pd.api.types.is_numeric_dtype(dtype) or pd.api.types.is_bool_dtype(dtype)
+
+    unknown = [repr(c) for c in used if not declared(c)]
+    if spec is not None:
+        unknown += [repr(str(f)) for f, state in spec.rhs.factor_contrasts.items() if not list(state.levels)]
+    unknown = list(dict.fromkeys(unknown))
+    if unknown:
+        listed = ", ".join(unknown)
+        raise ValueError(
+            f"the levels of {listed} cannot be known before every partition of the Dask DataFrame is read; declare "
+            "them as a categorical column with known categories, for example "
+            "df = df.categorize(columns=[...]) or df[col] = df[col].astype(pd.CategoricalDtype([...]))"
+        )
+    stateful = list(dict.fromkeys([*spec.rhs.transform_state, *spec.lhs.transform_state])) if spec is not None else []
+    if stateful:
+        listed = ", ".join(repr(t) for t in stateful)
+        raise ValueError(f"{listed} learns its parameters from the whole column, which no partition of a Dask "
+                         "DataFrame holds: compute the transformed column on the frame first")
+
+
+def _fit_dask(kind: str, formula: str, data: Any, missing: str, context: Mapping[str, Any], weights: Any,
+              **options: Any) -> FormulaResults:
+    import dask
+    import dask.array as da
+
+    import korvalis.dask as kd
+
+    if missing not in ("drop", "raise"):
+        raise ValueError(f"missing must be 'drop' or 'raise', not {missing!r}")
+    if weights is not None and not isinstance(weights, str):
+        raise TypeError("on a Dask DataFrame the weights are one of its columns: give the column's name")
+    parts = _split(formula, kind)
+    columns = pd.Index(data.columns)
+    main = f"{parts.target} ~ {parts.exog}"
+    # Each partition's task carries the names the formula calls for (a user's function), not the caller's whole
+    # namespace, which may hold what cannot travel to a worker (a Client, the frame itself).
+    context = {"np": np, "numpy": np, **{k: v for k, v in context.items() if k in _identifiers(main)}}
+    used = _data_variables(main, context, columns, f"formula {formula!r}")
+    if weights is not None:
+        if weights not in columns:
+            raise ValueError(f"Unknown column {weights!r} given as weights: the data has no such column")
+        used.append(weights)
+    used = list(dict.fromkeys(used))
+
+    meta = data._meta
+    _declared_levels_error(meta, used, None)
+    # the levels a categorical column declares, all of them: the spec is built before any row is read
+    spec_frame = pd.DataFrame({c: _plain_column(meta[c], drop_unused=False) for c in used}, index=meta.index)
+    mm = _matrix(main, spec_frame, context)
+    spec = mm.model_spec
+    _declared_levels_error(meta, used, spec)
+    _, x_names, intercept = _split_intercept(mm.rhs)
+    target_name = str(mm.lhs.columns[0])
+
+    partitions = data.to_delayed()
+    rows_task = dask.delayed(_partition_rows, pure=True)
+    (sizes,) = dask.compute([rows_task(p, used) for p in partitions])
+    isna = np.sum([s[2] for s in sizes], axis=0) if sizes else np.zeros(len(used), dtype=int)
+    counts = {c: int(v) for c, v in zip(used, isna) if v}
+    rows = [kept for _, kept, _ in sizes]
+    if missing == "raise" and counts:
+        listed = ", ".join(f"{c!r} ({k} {'row' if k == 1 else 'rows'})" for c, k in counts.items())
+        raise ValueError(f"Missing values in the columns the model uses: {listed}")
+
+    design_task = dask.delayed(_partition_design, pure=True, nout=3)
+    pieces = [design_task(p, used, spec, context, x_names, weights) for p in partitions]
+    k = len(x_names)
+    x = da.concatenate([da.from_delayed(xp, shape=(r, k), dtype=np.float64) for (xp, _, _), r in zip(pieces, rows)])
+    y = da.concatenate([da.from_delayed(yp, shape=(r,), dtype=np.float64) for (_, yp, _), r in zip(pieces, rows)])
+    w = None
+    if weights is not None:
+        w = da.concatenate([da.from_delayed(wp, shape=(r,), dtype=np.float64) for (_, _, wp), r in zip(pieces, rows)])
+
+    chunked = (kd.OLS if kind == "ols" else kd.WLS)(fit_intercept=intercept, **options)
+    try:
+        if kind == "ols":
+            chunked.fit(x, y)
+        else:
+            chunked.fit(x, y, w)
+    except (ValueError, RuntimeError) as e:
+        if k == 0:
+            raise ValueError(f"the formula {formula!r} leaves no regressor besides the intercept") from e
+        names = [target_name] + x_names + ([weights] if weights else [])
+        bad = np.sum(dask.compute(*[dask.delayed(_partition_nonfinite)(*piece) for piece in pieces]), axis=0)
+        if bad.any():
+            raise ValueError("Input contains NaN or infinite values: " + ", ".join(
+                f"{n!r} ({b} {'row' if b == 1 else 'rows'})" for n, b in zip(names, bad) if b)) from e
+        # The Gram matrix has the design's linear dependencies (Gc = 0 exactly when Dc = 0).
+        d = da.concatenate([da.ones((x.shape[0], 1), chunks=(x.chunks[0], 1)), x], axis=1) if intercept else x
+        if w is not None:
+            d = d * da.sqrt(w)[:, None]
+        gram = (d.T @ d).compute()
+        sets = _dependent_sets(gram, ([_INTERCEPT] if intercept else []) + x_names)
+        if not sets:
+            raise
+        raise type(e)(f"{e}: " + _describe_sets(sets, "is zero in every row used", "are linearly dependent")) from e
+
+    design = _Design(kind=kind, formula=formula, target_name=target_name, y=np.empty(0), x=np.empty((0, k)),
+                     x_names=x_names, intercept=intercept, index=pd.Index([]), dropped_index=pd.Index([]),
+                     missing_counts=counts, x_spec=mm.rhs.model_spec,
+                     x_variables=_data_variables(parts.exog, context, columns, f"formula {formula!r}"),
+                     context=context)
+    return _DaskResults(chunked, design, x, sum(n for n, _, _ in sizes) - sum(rows))
+
+
+class _DaskResults(FormulaResults):
+    """The results of a fit over a Dask DataFrame: the numbers as in memory, residuals and fitted values as lazy
+    Dask arrays (in the kept rows' order), ``predict`` on a Dask DataFrame partition by partition."""
+
+    def __init__(self, chunked: Any, design: _Design, x: Any, dropped: int) -> None:
+        super().__init__(chunked.model, design)
+        self._chunked = chunked
+        self._x = x
+        self.resid = chunked.residuals
+        self.n_missing = dropped
+        self.dropped_index = None  # the rows stay in their partitions; missing_counts counts them by column
+
+    @property
+    def fittedvalues(self) -> Any:
+        return self._chunked.predict(self._x)
+
+    def predict(self, new_data: Any = None) -> Any:
+        if new_data is None:
+            return self.fittedvalues
+        if _is_dask(new_data):
+            import dask
+            import dask.dataframe as dd
+
+            task = dask.delayed(super().predict, pure=False)
+            meta = pd.Series(dtype=np.float64, name="predicted")
+            return dd.from_delayed([task(part) for part in new_data.to_delayed()], meta=meta,
+                                   divisions=new_data.divisions)
+        return super().predict(new_data)

@@ -13,10 +13,12 @@ __all__ = ["ols", "wls", "gls", "iv", "tsls", "fe", "FormulaResults"]
 _Missing = Literal["drop", "raise"]
 
 def ols(formula: str, data: Any, robust: bool = False, *, missing: _Missing = "drop") -> FormulaResults:
-    """Ordinary least squares, ``statsmodels.formula.api.ols(formula, data).fit()``; ``robust`` gives HC0 errors."""
+    """Ordinary least squares, ``statsmodels.formula.api.ols(formula, data).fit()``; ``robust`` gives HC0 errors.
+    A Dask DataFrame fits through korvalis.dask.OLS."""
 
 def wls(formula: str, data: Any, weights: str | ArrayLike, *, missing: _Missing = "drop") -> FormulaResults:
-    """Weighted least squares; ``weights`` is a column name or one value per row of ``data`` (by position)."""
+    """Weighted least squares; ``weights`` is a column name or one value per row of ``data`` (by position). A Dask
+    DataFrame fits through korvalis.dask.WLS, with the weights as one of its columns."""
 
 def gls(formula: str, data: Any, sigma: ArrayLike, *, missing: _Missing = "drop") -> FormulaResults:
     """Generalised least squares with the n × n error covariance ``sigma`` over every row of ``data``."""
@@ -41,15 +43,15 @@ class FormulaResults:
     df_resid: int
     nobs: int
     rsquared: float
-    resid: pandas.Series
+    resid: Any  # a pandas Series; a lazy Dask array after a fit on a Dask DataFrame
     n_missing: int
-    dropped_index: pandas.Index
+    dropped_index: pandas.Index | None
     missing_counts: dict[str, int]
     formula: str
     fixed_effects: pandas.Series | None
     @property
-    def fittedvalues(self) -> pandas.Series: ...
+    def fittedvalues(self) -> Any: ...
     def conf_int(self, alpha: float = 0.05) -> pandas.DataFrame: ...
     def cov_params(self) -> pandas.DataFrame: ...
     def summary(self) -> str: ...
-    def predict(self, new_data: Any = None) -> pandas.Series: ...
+    def predict(self, new_data: Any = None) -> Any: ...
