@@ -474,6 +474,15 @@ def test_predict_aligns_with_the_new_index_and_keeps_levels(wages: pd.DataFrame)
         res.predict(new[~missing].assign(region="mars"))
 
 
+def test_fe_entity_may_be_an_index_level() -> None:
+    d = csv("grunfeld.csv")
+    panel = d.set_index(["firm", "year"])
+    res, ref = kf.fe(GRUNFELD, panel), kf.fe(GRUNFELD, d)
+    np.testing.assert_array_equal(res.params.to_numpy(), ref.params.to_numpy())
+    assert list(res.resid.index) == list(panel.index)
+    np.testing.assert_array_equal(res.predict(panel.iloc[:3]).to_numpy(), ref.predict(d.iloc[:3]).to_numpy())
+
+
 def test_fe_predict_adds_each_entity_effect_and_refuses_unknown_ones() -> None:
     d = csv("grunfeld.csv")
     res = kf.fe(GRUNFELD, d)

@@ -354,6 +354,7 @@ def _build(kind: str, formula: str, data: Any, missing: str, context: Mapping[st
         instruments = f"{parts.exog} + {parts.instruments}"
         used += _data_variables(instruments, context, frame.columns, f"formula {formula!r}")
     if parts.entity is not None:
+        frame = _entity_column(frame, parts.entity)
         if parts.entity not in frame.columns:
             raise ValueError(f"Unknown column {parts.entity!r} in formula {formula!r}: the data has no such column")
         used.append(parts.entity)
@@ -411,6 +412,14 @@ def _build(kind: str, formula: str, data: Any, missing: str, context: Mapping[st
         blocks.append((design.sigma.reshape(-1, 1), ["sigma"]))
     _check_finite(blocks)
     return design
+
+
+def _entity_column(frame: pd.DataFrame, name: str) -> pd.DataFrame:
+    """The frame with the entity as a column: a panel indexed by (entity, time), as linearmodels keeps it, names
+    its entity by an index level."""
+    if name in frame.columns or name not in frame.index.names:
+        return frame
+    return frame.assign(**{name: frame.index.get_level_values(name)})
 
 
 def _whole_frame_vector(values: Any, n: int, name: str) -> np.ndarray:
@@ -621,6 +630,8 @@ class FormulaResults:
             return self.fittedvalues
         d = self._design
         frame = _frame(new_data)
+        if d.entity is not None:
+            frame = _entity_column(frame, d.entity)
         needed = list(d.x_variables) + ([d.entity] if d.entity else [])
         for c in needed:
             if c not in frame.columns:
