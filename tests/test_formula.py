@@ -281,6 +281,37 @@ def test_rows_are_dropped_over_the_formula_columns_only(wages: pd.DataFrame, for
     assert re.search(rf"^Dropped \(missing\): +{res.n_missing} *$", res.summary(), flags=re.M)
 
 
+CARD_IV = "lwage ~ 1 + exper + expersq + black + south + smsa + [educ ~ nearc4]"
+CARD_TSLS = "lwage ~ 1 + exper + expersq + black + south + smsa + IQ + [educ ~ nearc4 + nearc2]"
+
+
+@pytest.mark.parametrize(
+    "estimator, formula, nobs", [(kf.iv, CARD_IV, 3010), (kf.tsls, CARD_TSLS, 2061)], ids=["iv", "tsls-with-iq"])
+def test_card_keeps_the_rows_its_formula_can_use(estimator: Any, formula: str, nobs: int) -> None:
+    """Card's 3010 men: a whole-frame dropna() keeps 1600 of them; the formula's own columns keep all 3010, or the
+    2061 with an IQ score. linearmodels drops the same rows."""
+    card = pytest.importorskip("linearmodels.datasets.card").load()
+    assert len(card.dropna()) == 1600
+    res = estimator(formula, card)
+    ref = IV2SLS.from_formula(formula, card).fit(cov_type="unadjusted", debiased=True)
+    assert res.nobs == ref.nobs == nobs and res.n_missing == 3010 - nobs
+    names = list(res.params.index)
+    np.testing.assert_allclose(res.params.to_numpy(), ref.params[names].to_numpy(), rtol=1e-9)
+    np.testing.assert_allclose(res.bse.to_numpy(), ref.std_errors[names].to_numpy(), rtol=1e-9)
+
+
+def test_wage_panel_fe_matches_panelols() -> None:
+    from linearmodels import PanelOLS
+
+    panel = pytest.importorskip("linearmodels.datasets.wage_panel").load()
+    res = kf.fe("lwage ~ expersq + union + married | nr", panel)
+    ref = PanelOLS.from_formula("lwage ~ expersq + union + married + EntityEffects",
+                                panel.set_index(["nr", "year"])).fit()
+    np.testing.assert_allclose(res.params.to_numpy(), ref.params.to_numpy(), rtol=1e-10)
+    np.testing.assert_allclose(res.bse.to_numpy(), ref.std_errors.to_numpy(), rtol=1e-10)
+    assert res.nobs == 4360 and list(res.params.index) == ["expersq", "union", "married"]
+
+
 def test_missing_raise_names_each_column_and_count(wages: pd.DataFrame) -> None:
     with pytest.raises(ValueError) as e:
         kf.ols("np.log(wage) ~ educ + kids + C(region) + notes", wages, missing="raise")
