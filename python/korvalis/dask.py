@@ -19,6 +19,8 @@ attribute, inference method and ``summary()`` exactly as a fit in memory would.
 from __future__ import annotations
 
 import importlib
+import inspect
+import types
 from typing import Any, Callable
 
 import dask
@@ -31,9 +33,9 @@ import korvalis
 _kernels: Any = importlib.import_module("korvalis._kernels")
 vars(korvalis).pop("_kernels", None)
 
-__all__ = ["OLS", "WLS"]
+__all__ = ["OLS", "WLS", "IV", "TSLS"]
 
-_GRAM_SHIFT = 8  # where a packed Gram round keeps its weight shift
+_GRAM_SHIFT = 9  # where a packed Gram round keeps its weight shift
 _REFINEMENT_ROUNDS = 2
 
 
@@ -60,16 +62,12 @@ class _Chunked:
 
     __slots__ = ("model", "_residuals")
     _class: Any
+    _predict_param = "x"
     _inputs: tuple[str, ...]
 
     def __init__(self, *args: Any, **kwargs: Any) -> None:
         self.model = self._class(*args, **kwargs)
         self._residuals: da.Array | None = None
-
-    def __getattr__(self, name: str) -> Any:
-        if name.startswith("_"):
-            raise AttributeError(name)
-        return getattr(self.model, name)
 
     def __repr__(self) -> str:
         return repr(self.model)
@@ -136,50 +134,60 @@ class _Chunked:
 
     # ------------------------------------------------------------------ the fit
 
-    def _fit(self, x: da.Array, y: da.Array, w: da.Array | None, moments: bool, hc0: bool) -> None:
+    def _fit(self, x: da.Array, y: da.Array, w: da.Array | None = None, z: da.Array | None = None,
+             moments: bool = False, hc0: bool = False) -> None:
+        """The rounds of one fit. x: the regressors; z: the instruments of an instrumental fit (its Gram and
+        factor rounds are of [1 | z | x | y]); w: the weights of a weighted fit."""
         intercept = bool(self.model.fit_intercept)
-        k = x.shape[1]
-        xs = x.to_delayed().ravel().tolist()
-        ys = y.to_delayed().ravel().tolist()
-        ws = w.to_delayed().ravel().tolist() if w is not None else [None] * len(xs)
-        chunks = list(zip(xs, ys, ws))
+        k, q = x.shape[1], (z.shape[1] if z is not None else 0)
 
-        gram_task = dask.delayed(_kernels.gram_chunk, pure=True)
-        (gram,) = dask.compute(_fold([gram_task(xb, yb, wb, intercept) for xb, yb, wb in chunks],
-                                     _kernels.merge_gram))
-        solved = _kernels.solve(self.model, k, gram, None)
+        def blocks(a: da.Array | None) -> list[Any]:
+            return a.to_delayed().ravel().tolist() if a is not None else [None] * len(x.to_delayed().ravel())
+
+        xs, ys, ws, zs = blocks(x), blocks(y), blocks(w), blocks(z)
+        # The Gram and factor rounds read [1 | first | second | y]: instruments first when there are any.
+        firsts, seconds = (zs, xs) if z is not None else (xs, [None] * len(xs))
+        rows = list(zip(firsts, seconds, ys, ws))
+
+        def fold(kernel: Callable[..., Any], merge: Callable[..., Any], *extra: Any) -> Any:
+            task = dask.delayed(kernel, pure=True)
+            (merged,) = dask.compute(_fold([task(a, b, yb, wb, intercept, *extra) for a, b, yb, wb in rows], merge))
+            return merged
+
+        gram = fold(_kernels.gram_chunk, _kernels.merge_gram)
+        solved = _kernels.solve(self.model, q, k, gram, None)
         if solved is not None:
             solution, params, shift = solved
         else:
             # A route needs the design: the R factor of [D | y] stands in for it.
             shift = int(gram[_GRAM_SHIFT])
-            factor_task = dask.delayed(_kernels.factor_chunk, pure=True)
-            (factor,) = dask.compute(_fold(
-                [factor_task(xb, yb, wb, intercept, shift, None) for xb, yb, wb in chunks], _kernels.merge_factor))
-            solution, params, shift = _kernels.solve(self.model, k, gram, factor)
-            # The factor's rounding costs digits on the hardest designs: steps of iterative refinement, each
-            # a factor round on the residuals formed in double-double, bring β to the in-memory digits.
-            for _ in range(_REFINEMENT_ROUNDS):
-                (correction,) = dask.compute(_fold(
-                    [factor_task(xb, yb, wb, intercept, shift, params) for xb, yb, wb in chunks],
-                    _kernels.merge_factor))
-                params = _kernels.refine(solution, correction)
+            factor = fold(_kernels.factor_chunk, _kernels.merge_factor, shift, None)
+            solution, params, shift = _kernels.solve(self.model, q, k, gram, factor)
+            if z is None:
+                # The factor's rounding costs digits on the hardest designs: steps of iterative refinement,
+                # each a factor round on the residuals formed in double-double, bring β to the in-memory digits.
+                for _ in range(_REFINEMENT_ROUNDS):
+                    correction = fold(_kernels.factor_chunk, _kernels.merge_factor, shift, params)
+                    params = _kernels.refine(solution, correction)
 
         residual_task = dask.delayed(_kernels.residual_chunk, pure=True)
         (sums,) = dask.compute(_fold(
-            [residual_task(xb, yb, wb, intercept, shift, params, moments, hc0) for xb, yb, wb in chunks],
+            [residual_task(xb, yb, wb, intercept, shift, params, moments, hc0) for xb, yb, wb in zip(xs, ys, ws)],
             _kernels.merge_residual))
         _kernels.commit(self.model, k, solution, sums)
 
         residual_chunk = dask.delayed(_kernels.residuals_chunk, pure=True)
         self._residuals = da.concatenate([
-            da.from_delayed(residual_chunk(xb, yb, intercept, params), shape=(rows,), dtype=np.float64)
-            for (xb, yb, _), rows in zip(chunks, x.chunks[0])
-        ]) if chunks else da.zeros((0,), dtype=np.float64)
+            da.from_delayed(residual_chunk(xb, yb, intercept, params), shape=(n,), dtype=np.float64)
+            for xb, yb, n in zip(xs, ys, x.chunks[0])
+        ]) if xs else da.zeros((0,), dtype=np.float64)
 
     def predict(self, x: Any) -> da.Array:
         """Predictions for the rows of a Dask array, as a Dask array (computed lazily)."""
-        (x,) = self._arrays("predict", (x,), ("x",))
+        return self._predict(x)
+
+    def _predict(self, x: Any) -> da.Array:
+        (x,) = self._arrays("predict", (x,), (self._predict_param,))
         # Unfitted, or the wrong number of columns: the in-memory class's own error, at once.
         self.model.predict(np.zeros((0, x.shape[1])))
         if x.numblocks[1] > 1:
@@ -194,6 +202,25 @@ class _Chunked:
         return da.concatenate(parts) if parts else da.zeros((0,), dtype=np.float64)
 
 
+def _reads(cls: type[_Chunked]) -> type[_Chunked]:
+    """Gives a chunked class every attribute and method of its in-memory class that reads the fitted state,
+    each answered by the object the fit was committed on (fit, predict and residuals are the class's own)."""
+    for name, member in vars(cls._class).items():
+        if name.startswith("_") or name in ("fit", "predict", "residuals"):
+            continue
+        if isinstance(member, types.GetSetDescriptorType):
+            setattr(cls, name, property(lambda self, name=name: getattr(self.model, name), doc=member.__doc__))
+        elif isinstance(member, types.MethodDescriptorType):
+            def method(self: _Chunked, *args: Any, __name: str = name, **kwargs: Any) -> Any:
+                return getattr(self.model, __name)(*args, **kwargs)
+            method.__name__ = method.__qualname__ = name
+            method.__doc__ = member.__doc__
+            method.__signature__ = inspect.signature(member)  # type: ignore[attr-defined]
+            setattr(cls, name, method)
+    return cls
+
+
+@_reads
 class OLS(_Chunked):
     """Ordinary least squares over row chunks of Dask arrays (classical or HC0 standard errors)."""
 
@@ -208,9 +235,10 @@ class OLS(_Chunked):
         x, y = self._arrays("fit", (x, y), ("x", "y"))
         self._shapes_fault([x, y])
         x, (y,) = self._align(x, [y])
-        self._fit(x, y, None, moments=True, hc0=bool(self.model.robust))
+        self._fit(x, y, moments=True, hc0=bool(self.model.robust))
 
 
+@_reads
 class WLS(_Chunked):
     """Weighted least squares over row chunks of Dask arrays."""
 
@@ -222,4 +250,39 @@ class WLS(_Chunked):
         x, y, weights = self._arrays("fit", (x, y, weights), ("x", "y", "weights"))
         self._shapes_fault([x, y, weights])
         x, (y, weights) = self._align(x, [y, weights])
-        self._fit(x, y, weights, moments=False, hc0=False)
+        self._fit(x, y, w=weights)
+
+
+class _Instrumental(_Chunked):
+    __slots__ = ()
+    _predict_param = "regressors"
+
+    def fit(self, instruments: Any, regressors: Any, targets: Any) -> None:
+        """Fits on Dask arrays instruments (n × q), regressors (n × k) and targets (n), float64, chunked along
+        rows."""
+        z, x, y = self._arrays("fit", (instruments, regressors, targets), ("instruments", "regressors", "targets"))
+        self._shapes_fault([z, x, y])
+        if x.numblocks[1] > 1:
+            x = x.rechunk({1: -1})
+        z, (x, y) = self._align(z, [x, y])
+        self._fit(x, y, z=z)
+
+    def predict(self, regressors: Any) -> da.Array:  # type: ignore[override]
+        """Predictions for the rows of a Dask array of regressors, as a Dask array (computed lazily)."""
+        return self._predict(regressors)
+
+
+@_reads
+class IV(_Instrumental):
+    """Instrumental variables for exactly identified models, over row chunks of Dask arrays."""
+
+    __slots__ = ()
+    _class = korvalis.IV
+
+
+@_reads
+class TSLS(_Instrumental):
+    """Two-stage least squares over row chunks of Dask arrays."""
+
+    __slots__ = ()
+    _class = korvalis.TSLS

@@ -13,7 +13,9 @@
 #include "binding/numpy_bridge.hpp"
 #include "kernels/kernels.hpp"
 #include "linalg/linalg.hpp"
+#include "models/linear/iv.hpp"
 #include "models/linear/ols.hpp"
+#include "models/linear/tsls.hpp"
 #include "models/linear/wls.hpp"
 #include "models/rounds.hpp"
 
@@ -40,7 +42,7 @@ bool unlocked(F&& f) {
 
 // The float64 arrays a kernel reads, held for the whole call.
 struct Arrays {
-    ArrayHold holds[4];
+    ArrayHold holds[5];
     int used = 0;
     bool matrix(PyObject* obj, MatView& out) {
         VecView unused;
@@ -49,6 +51,11 @@ struct Arrays {
     bool vector(PyObject* obj, VecView& out) {
         MatView unused;
         return take(obj, 1, unused, out);
+    }
+    // None gives an absent (rows × 0) matrix.
+    bool optional_matrix(PyObject* obj, MatView& out) {
+        if (obj == Py_None) return true;
+        return matrix(obj, out);
     }
     // None gives an absent vector.
     bool optional_vector(PyObject* obj, VecView& out, const VecView*& ptr) {
@@ -70,36 +77,40 @@ private:
 
 PyObject* packed(const Vector& v) { return py::new_vector(v.data(), v.size()); }
 
+// x2: None, or a second block of columns after x (an instrumental fit's regressors after its instruments).
 PyObject* gram_chunk(PyObject*, PyObject* args) {
-    PyObject *xo, *yo, *wo;
+    PyObject *xo, *x2o, *yo, *wo;
     int intercept;
-    if (!PyArg_ParseTuple(args, "OOOp", &xo, &yo, &wo, &intercept)) return nullptr;
+    if (!PyArg_ParseTuple(args, "OOOOp", &xo, &x2o, &yo, &wo, &intercept)) return nullptr;
     Arrays a;
-    MatView x;
+    MatView x, x2;
     VecView y, w;
     const VecView* weights;
-    if (!a.matrix(xo, x) || !a.vector(yo, y) || !a.optional_vector(wo, w, weights)) return nullptr;
+    if (!a.matrix(xo, x) || !a.optional_matrix(x2o, x2) || !a.vector(yo, y) || !a.optional_vector(wo, w, weights))
+        return nullptr;
     rounds::GramRound g;
-    if (!unlocked([&] { g.add(RowSource{x, &y, intercept != 0}, weights); })) return nullptr;
+    if (!unlocked([&] { g.add(RowSource{x, &y, intercept != 0, nullptr, x2}, weights); })) return nullptr;
     return packed(g.pack());
 }
 
 // With params (not None), the factor of [D | y − D·params] (a refinement round).
 PyObject* factor_chunk(PyObject*, PyObject* args) {
-    PyObject *xo, *yo, *wo, *bo;
+    PyObject *xo, *x2o, *yo, *wo, *bo;
     int intercept, shift;
-    if (!PyArg_ParseTuple(args, "OOOpiO", &xo, &yo, &wo, &intercept, &shift, &bo)) return nullptr;
+    if (!PyArg_ParseTuple(args, "OOOOpiO", &xo, &x2o, &yo, &wo, &intercept, &shift, &bo)) return nullptr;
     Arrays a;
-    MatView x;
+    MatView x, x2;
     VecView y, w, beta;
     const VecView* weights;
     const VecView* params;
-    if (!a.matrix(xo, x) || !a.vector(yo, y) || !a.optional_vector(wo, w, weights) ||
+    if (!a.matrix(xo, x) || !a.optional_matrix(x2o, x2) || !a.vector(yo, y) || !a.optional_vector(wo, w, weights) ||
         !a.optional_vector(bo, beta, params))
         return nullptr;
     const Vector b = params ? to_vector(beta) : Vector{};
     rounds::FactorRound f;
-    if (!unlocked([&] { f.add(RowSource{x, &y, intercept != 0}, weights, shift, params ? b.data() : nullptr); }))
+    if (!unlocked([&] {
+            f.add(RowSource{x, &y, intercept != 0, nullptr, x2}, weights, shift, params ? b.data() : nullptr);
+        }))
         return nullptr;
     return packed(f.pack());
 }
@@ -196,7 +207,7 @@ void free_solution(PyObject* capsule) {
 
 // (solution, params, weight shift), or None when a route needs the factor round.
 template <class Model>
-PyObject* solve_on(py::Object<Model>* obj, std::size_t k, const VecView& g, const VecView* f) {
+PyObject* solve_on(py::Object<Model>* obj, std::size_t q, std::size_t k, const VecView& g, const VecView* f) {
     py::Hold hold(obj->borrow, py::Access::Shared);
     if (!hold.ok()) return nullptr;
     std::optional<Result<std::optional<Solution>>> sol;
@@ -205,7 +216,7 @@ PyObject* solve_on(py::Object<Model>* obj, std::size_t k, const VecView& g, cons
             gram = rounds::GramRound::unpack(g);
             std::optional<rounds::FactorRound> factor;
             if (f) factor = rounds::FactorRound::unpack(*f);
-            sol = obj->model.solve_rounds(k, gram, factor ? &*factor : nullptr);
+            sol = obj->model.solve_rounds(q, k, gram, factor ? &*factor : nullptr);
         }))
         return nullptr;
     if (!*sol) {
@@ -231,8 +242,10 @@ PyObject* commit_on(py::Object<Model>* obj, std::size_t k, PyObject* capsule, co
     if (!sol) return nullptr;
     py::Hold hold(obj->borrow, py::Access::Exclusive);
     if (!hold.ok()) return nullptr;
-    if (!unlocked([&] { obj->model.commit_rounds(k, *sol, rounds::ResidualRound::unpack(r, 0)); })) return nullptr;
-    Py_RETURN_NONE;
+    Status done;
+    if (!unlocked([&] { done = obj->model.commit_rounds(k, *sol, rounds::ResidualRound::unpack(r, 0)); }))
+        return nullptr;
+    return py::finish(std::move(done));
 }
 
 // β + R⁻¹(Qᵀr) on a kept solution, from a merged factor round on its residuals; returns the new params.
@@ -253,15 +266,17 @@ PyObject* refine(PyObject*, PyObject* args) {
 
 PyObject* solve(PyObject*, PyObject* args) {
     PyObject *model, *go, *fo;
-    Py_ssize_t k;
-    if (!PyArg_ParseTuple(args, "OnOO", &model, &k, &go, &fo)) return nullptr;
+    Py_ssize_t q, k;
+    if (!PyArg_ParseTuple(args, "OnnOO", &model, &q, &k, &go, &fo)) return nullptr;
     Arrays a;
     VecView g, f;
     const VecView* factor;
     if (!a.vector(go, g) || !a.optional_vector(fo, f, factor)) return nullptr;
-    const auto cols = static_cast<std::size_t>(k);
-    if (auto* o = estimator<OLS>(model, "OLS")) return solve_on(o, cols, g, factor);
-    if (auto* o = estimator<WLS>(model, "WLS")) return solve_on(o, cols, g, factor);
+    const auto qs = static_cast<std::size_t>(q), ks = static_cast<std::size_t>(k);
+    if (auto* o = estimator<OLS>(model, "OLS")) return solve_on(o, qs, ks, g, factor);
+    if (auto* o = estimator<WLS>(model, "WLS")) return solve_on(o, qs, ks, g, factor);
+    if (auto* o = estimator<IV>(model, "IV")) return solve_on(o, qs, ks, g, factor);
+    if (auto* o = estimator<TSLS>(model, "TSLS")) return solve_on(o, qs, ks, g, factor);
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "korvalis._kernels.solve: not a chunked estimator");
     return nullptr;
 }
@@ -276,6 +291,8 @@ PyObject* commit(PyObject*, PyObject* args) {
     const auto cols = static_cast<std::size_t>(k);
     if (auto* o = estimator<OLS>(model, "OLS")) return commit_on(o, cols, capsule, r);
     if (auto* o = estimator<WLS>(model, "WLS")) return commit_on(o, cols, capsule, r);
+    if (auto* o = estimator<IV>(model, "IV")) return commit_on(o, cols, capsule, r);
+    if (auto* o = estimator<TSLS>(model, "TSLS")) return commit_on(o, cols, capsule, r);
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "korvalis._kernels.commit: not a chunked estimator");
     return nullptr;
 }
@@ -291,9 +308,9 @@ PyObject* guarded(PyObject* self, PyObject* args) noexcept {
 }
 
 const PyMethodDef methods[] = {
-    {"gram_chunk", guarded<gram_chunk>, METH_VARARGS, "(x, y, weights, intercept): the Gram round of a chunk."},
+    {"gram_chunk", guarded<gram_chunk>, METH_VARARGS, "(x, x2, y, weights, intercept): the Gram round of a chunk."},
     {"factor_chunk", guarded<factor_chunk>, METH_VARARGS,
-     "(x, y, weights, intercept, shift, params): the R factor of a chunk's [D | y] (y - D params with params)."},
+     "(x, x2, y, weights, intercept, shift, params): the R factor of a chunk's [D | y] (y - D params with params)."},
     {"residual_chunk", guarded<residual_chunk>, METH_VARARGS,
      "(x, y, weights, intercept, shift, params, moments, hc0): the residual round of a chunk."},
     {"refine", guarded<refine>, METH_VARARGS, "(solution, factor): params corrected by a factor round on residuals."},
@@ -303,7 +320,7 @@ const PyMethodDef methods[] = {
     {"merge_factor", guarded<merge_factor>, METH_VARARGS, "(a, b): two factor rounds merged."},
     {"merge_residual", guarded<merge_residual>, METH_VARARGS, "(a, b): two residual rounds merged."},
     {"solve", guarded<solve>, METH_VARARGS,
-     "(model, k, gram, factor): the estimator's checks and solve on merged rounds; None asks for the factor."},
+     "(model, q, k, gram, factor): the estimator's checks and solve on merged rounds; None asks for the factor."},
     {"commit", guarded<commit>, METH_VARARGS, "(model, k, solution, residual): commits the fit on the estimator."},
 };
 

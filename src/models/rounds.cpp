@@ -143,6 +143,7 @@ void ChunkHeader::merge(const ChunkHeader& b) {
     rows_x += b.rows_x;
     rows_y += b.rows_y;
     rows_w += b.rows_w;
+    rows_x2 += b.rows_x2;
     mismatch = std::max(mismatch, b.mismatch);
     bad_weight = std::max(bad_weight, b.bad_weight);
     non_finite = std::max(non_finite, b.non_finite);
@@ -158,7 +159,8 @@ void GramRound::add(const RowSource& src, const VecView* weights) {
     h.rows_x = static_cast<double>(n);
     h.rows_y = src.target ? static_cast<double>(src.target->size) : h.rows_x;
     h.rows_w = weights ? static_cast<double>(weights->size) : 0.0;
-    if (h.rows_y != h.rows_x || (weights && h.rows_w != h.rows_x)) {
+    h.rows_x2 = static_cast<double>(src.x2.rows);
+    if (h.rows_y != h.rows_x || (weights && h.rows_w != h.rows_x) || (src.x2.cols && h.rows_x2 != h.rows_x)) {
         h.mismatch = 1;
         head.merge(h);
         return;
@@ -193,7 +195,7 @@ void GramRound::add(const RowSource& src, const VecView* weights) {
     // A Gram that left double range is where a NaN or an infinity would show: only then is the chunk read
     // again to tell non-finite data from merely large data.
     if (gram_out_of_range(b.gram, std::max<std::size_t>(n, 1)) &&
-        (!all_finite(src.x) || (src.target && !all_finite(*src.target))))
+        (!all_finite(src.x) || (src.target && !all_finite(*src.target)) || (src.x2.cols && !all_finite(src.x2))))
         h.non_finite = 1;
     b.head = h;
     merge(b);
@@ -222,19 +224,19 @@ void GramRound::merge(const GramRound& b) {
 }
 
 Vector GramRound::pack() const {
-    Vector v{head.rows_x, head.rows_y,       head.rows_w,         head.mismatch, head.bad_weight,
-             head.non_finite, head.weight_lo, head.weight_hi, static_cast<double>(shift),
-             static_cast<double>(gram.rows())};
+    Vector v{head.rows_x,    head.rows_y,    head.rows_w,    head.mismatch,
+             head.bad_weight, head.non_finite, head.weight_lo, head.weight_hi,
+             head.rows_x2,   static_cast<double>(shift), static_cast<double>(gram.rows())};
     put(v, gram);
     return v;
 }
 
 GramRound GramRound::unpack(const VecView& v) {
     GramRound g;
-    g.head = ChunkHeader{v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7]};
-    g.shift = static_cast<int>(v[8]);
-    const auto width = static_cast<std::size_t>(v[9]);
-    std::size_t at = 10;
+    g.head = ChunkHeader{v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8]};
+    g.shift = static_cast<int>(v[9]);
+    const auto width = static_cast<std::size_t>(v[10]);
+    std::size_t at = 11;
     if (width) g.gram = take(v, at, width, width);
     return g;
 }

@@ -43,7 +43,7 @@ struct ChunkHeader {
     double bad_weight = 0;                      // a weight that is not positive and finite
     double non_finite = 0;                      // a NaN or infinity in the design or target
     double weight_lo = 0, weight_hi = 0;        // binary exponents of the smallest and largest weight
-    static constexpr std::size_t size = 8;
+    double rows_x2 = 0;                         // rows of the second design block (IV's and TSLS's regressors)
     void merge(const ChunkHeader& b);
 };
 
@@ -57,6 +57,7 @@ struct GramRound {
     Matrix gram;  // width × width, both triangles
     int shift = 0;  // the power-of-two weight shift `gram` is taken at
 
+    // `rows.x2` holds a second block of columns (regressors after instruments); its rows are counted.
     void add(const RowSource& rows, const VecView* weights);
     void merge(const GramRound& b);
     Vector pack() const;

@@ -91,15 +91,13 @@ Basis project_by_factoring(Matrix w, const Matrix& a, const Vector& s, bool acce
 
 }  // namespace
 
-Result<LinearFit> fit_instrumental(const MatView& instruments, const MatView& regressors, const VecView& targets,
-                                   bool intercept, const InstrumentalText& text) {
-    const std::size_t n = regressors.rows, k = regressors.cols, q = instruments.cols, off = intercept ? 1 : 0;
-    const std::size_t p = k + off, q1 = q + off;
-    const ErrorKind kind = text.second_stage.kind;
-    // One streamed pass: the Gram matrix of [1 | Z | X | y] holds WᵀW and Wᵀ[X₁ | y].
-    const RowSource rows{instruments, &targets, intercept, nullptr, regressors};
-    const Matrix g = streamed_gram(rows);
-    Matrix wtw(q1, q1), wta(q1, p + 1);
+namespace {
+
+// WᵀW (q1 × q1) and Wᵀ[X₁ | y] (q1 × (p + 1)) out of the Gram matrix of [1 | Z | X | y].
+void instrument_blocks(const Matrix& g, std::size_t q1, std::size_t k, bool intercept, Matrix& wtw, Matrix& wta) {
+    const std::size_t off = intercept ? 1 : 0, p = k + off;
+    wtw = Matrix(q1, q1);
+    wta = Matrix(q1, p + 1);
     for (std::size_t j = 0; j < q1; ++j)
         for (std::size_t i = 0; i < q1; ++i) wtw(i, j) = g(i, j);
     for (std::size_t i = 0; i < q1; ++i) {
@@ -107,7 +105,39 @@ Result<LinearFit> fit_instrumental(const MatView& instruments, const MatView& re
         for (std::size_t j = 0; j < k; ++j) wta(i, off + j) = g(i, q1 + j);
         wta(i, p) = g(i, q1 + k);
     }
+}
 
+// The second stage on the r × (p + 1) projection Qᵀ[X₁ | y], n rows for the route choice.
+Result<Solution> second_stage(const Matrix& projected, std::size_t n, std::size_t p, const InstrumentalText& text) {
+    const std::size_t r = projected.rows();
+    const MatView m{projected.data(), r, p, 1, static_cast<std::ptrdiff_t>(r)};
+    const VecView qy{projected.col(p), r, 1};
+    Problem problem{m, qy};
+    problem.route_rows = n;
+    return solve(problem, text.second_stage);
+}
+
+// The record from β and the sums of the structural residuals.
+Result<LinearFit> instrumental_fit(std::size_t n, std::size_t k, bool intercept, Solution sol, Vector e, double ssr,
+                                   double r2, const InstrumentalText& text) {
+    const std::size_t p = k + (intercept ? 1 : 0);
+    if (n == p) return fail(Error{text.second_stage.kind, text.no_degrees_of_freedom});
+    const double mse = ssr / static_cast<double>(n - p);
+    return make_linear_fit(n, k, intercept, std::move(sol.beta), std::move(sol.r), std::move(e), mse, r2,
+                           classical_covariance(sol.bread, mse));
+}
+
+}  // namespace
+
+Result<LinearFit> fit_instrumental(const MatView& instruments, const MatView& regressors, const VecView& targets,
+                                   bool intercept, const InstrumentalText& text) {
+    const std::size_t n = regressors.rows, k = regressors.cols, q = instruments.cols, off = intercept ? 1 : 0;
+    const std::size_t p = k + off, q1 = q + off;
+    const ErrorKind kind = text.second_stage.kind;
+    // One streamed pass: the Gram matrix of [1 | Z | X | y] holds WᵀW and Wᵀ[X₁ | y].
+    const RowSource rows{instruments, &targets, intercept, nullptr, regressors};
+    Matrix wtw, wta;
+    instrument_blocks(streamed_gram(rows), q1, k, intercept, wtw, wta);
     Matrix projected;  // r × (p + 1): Qᵀ[X₁ | y]
     if (!project_by_cholesky(wtw, wta, projected)) {
         Matrix a(n, p + 1);  // [1 | X | y]
@@ -121,22 +151,60 @@ Result<LinearFit> fit_instrumental(const MatView& instruments, const MatView& re
             case Basis::Failed: return fail(Error{kind, text.projection_failed});
         }
     }
-    const std::size_t r = projected.rows();
-    const MatView m{projected.data(), r, p, 1, static_cast<std::ptrdiff_t>(r)};
-    const VecView qy{projected.col(p), r, 1};
-    Problem problem{m, qy};
-    problem.route_rows = n;
-    auto sol = solve(problem, text.second_stage);
+    auto sol = second_stage(projected, n, p, text);
     if (!sol) return fail(std::move(sol.error()));
-
     Vector e(n);  // y − X₁β, the structural residuals, from the caller's rows
     streamed_residuals(RowSource{regressors, &targets, intercept}, sol->beta.data(), e.data());
     if (n == p) return fail(Error{kind, text.no_degrees_of_freedom});
     double ssr = 0;
     const double r2 = centred_r_squared(e, targets, nullptr, &ssr);
-    const double mse = ssr / static_cast<double>(n - p);
-    return make_linear_fit(n, k, intercept, std::move(sol->beta), std::move(sol->r), std::move(e), mse, r2,
-                           classical_covariance(sol->bread, mse));
+    return instrumental_fit(n, k, intercept, std::move(*sol), std::move(e), ssr, r2, text);
+}
+
+Result<std::optional<Solution>> solve_instrumental_rounds(std::size_t n, std::size_t k, bool intercept,
+                                                          const rounds::GramRound& gram,
+                                                          const rounds::FactorRound* factor,
+                                                          const InstrumentalText& text) {
+    const std::size_t off = intercept ? 1 : 0, p = k + off, width = gram.gram.rows(), q1 = width - 1 - k;
+    const ErrorKind kind = text.second_stage.kind;
+    Matrix wtw, wta, projected;
+    instrument_blocks(gram.gram, q1, k, intercept, wtw, wta);
+    if (!project_by_cholesky(wtw, wta, projected)) {
+        if (!factor) return std::optional<Solution>();
+        // R = [R_ww R_wa; 0 R_aa] of [W | X | y] with W = [1 | Z]: W = Q_w·R_ww, and R_wa = Q_wᵀ[X | y].
+        const Matrix& r = factor->r;
+        Matrix rww(q1, q1), rwa(q1, p + 1);
+        for (std::size_t j = 0; j < q1; ++j)
+            for (std::size_t i = 0; i < q1; ++i) rww(i, j) = r(i, j);
+        for (std::size_t i = 0; i < q1; ++i) {
+            if (intercept) rwa(i, 0) = r(i, 0);  // the ones column is W's first
+            for (std::size_t j = 0; j < k; ++j) rwa(i, off + j) = r(i, q1 + j);
+            rwa(i, p) = r(i, q1 + k);
+        }
+        if (full_rank(scaled_condition(rww))) {
+            projected = std::move(rwa);
+        } else {
+            if (text.singular_instruments) return fail(Error{kind, text.singular_instruments});
+            // The left singular vectors of W (columns at unit length) are Q_w·U for those of R_ww·N.
+            for (std::size_t j = 0; j < q1; ++j) {
+                const double norm = std::sqrt(wtw(j, j));
+                if (norm > 0 && std::isfinite(norm))
+                    for (std::size_t i = 0; i < q1; ++i) rww(i, j) /= norm;
+            }
+            auto basis = column_space_basis(std::move(rww), rank_tolerance);
+            if (!basis) return fail(Error{kind, text.projection_failed});
+            projected = matmul(basis->transposed(), rwa.view());
+        }
+    }
+    auto sol = second_stage(projected, n, p, text);
+    if (!sol) return fail(std::move(sol.error()));
+    return std::optional<Solution>(std::move(*sol));
+}
+
+Result<LinearFit> finish_instrumental_rounds(std::size_t k, bool intercept, Solution sol,
+                                             const rounds::ResidualRound& round, const InstrumentalText& text) {
+    return instrumental_fit(static_cast<std::size_t>(round.rows), k, intercept, std::move(sol), Vector{}, round.ssr,
+                            round.r_squared(), text);
 }
 
 }  // namespace kv

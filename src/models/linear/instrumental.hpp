@@ -11,6 +11,7 @@
 #include "linalg/matrix.hpp"
 #include "models/error.hpp"
 #include "models/fitted.hpp"
+#include "models/rounds.hpp"
 #include "models/solve.hpp"
 
 namespace kv {
@@ -25,5 +26,17 @@ struct InstrumentalText {
 // Fits y on X (k columns) with instruments Z (q columns); the fitted record or the class's error.
 Result<LinearFit> fit_instrumental(const MatView& instruments, const MatView& regressors, const VecView& targets,
                                    bool intercept, const InstrumentalText& text);
+
+// The same estimator over row chunks. The projection Qᵀ[X₁ | y] comes from the merged Gram matrix of
+// [1 | Z | X | y] when its Cholesky basis is well-conditioned, and otherwise from the R factor of
+// [1 | Z | X | y] (instruments first), whose block beside the instruments' own factor is that
+// projection (nullopt asks for the factor round). The second stage is fit's own.
+Result<std::optional<Solution>> solve_instrumental_rounds(std::size_t n, std::size_t k, bool intercept,
+                                                          const rounds::GramRound& gram,
+                                                          const rounds::FactorRound* factor,
+                                                          const InstrumentalText& text);
+// The record from the solution and the residual round of the structural residuals y − X₁β.
+Result<LinearFit> finish_instrumental_rounds(std::size_t k, bool intercept, Solution sol,
+                                             const rounds::ResidualRound& round, const InstrumentalText& text);
 
 }  // namespace kv

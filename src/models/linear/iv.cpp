@@ -27,21 +27,44 @@ constexpr PredictText predict_text{ErrorKind::Value, "Model not fitted", "Featur
 
 }  // namespace
 
-Status IV::fit(MatView instruments, MatView regressors, VecView targets) {
-    const std::size_t n = instruments.rows, k = regressors.cols;
-    if (n != targets.size) return value_error("Instruments and targets must have the same number of samples");
-    if (regressors.rows != n) return value_error("Regressors and targets must have the same number of samples");
-    if (instruments.cols != k)
+Status IV::check_shapes(std::size_t n, std::size_t ny, std::size_t nx, std::size_t q, std::size_t k) const {
+    if (n != ny) return value_error("Instruments and targets must have the same number of samples");
+    if (nx != n) return value_error("Regressors and targets must have the same number of samples");
+    if (q != k)
         return value_error(
             "IV estimator requires exactly the same number of instruments as regressors (exact identification). "
             "For overidentified cases, use TSLS estimator.");
     if (n <= k) return value_error("Number of samples must be greater than number of regressors");
-    const std::size_t p = k + (fit_intercept ? 1 : 0);
-    if (auto limit = check_lapack_limits(n, p); !limit.ok()) return limit;
+    return check_lapack_limits(n, k + (fit_intercept ? 1 : 0));
+}
 
+Status IV::fit(MatView instruments, MatView regressors, VecView targets) {
+    if (auto shapes = check_shapes(instruments.rows, targets.size, regressors.rows, instruments.cols, regressors.cols);
+        !shapes.ok())
+        return shapes;
     auto next = fit_instrumental(instruments, regressors, targets, fit_intercept, text);
     if (!next) return fail(std::move(next.error()));
     state_ = std::move(*next);
+    return {};
+}
+
+Result<std::optional<Solution>> IV::solve_rounds(std::size_t q, std::size_t k, const rounds::GramRound& gram,
+                                                   const rounds::FactorRound* factor) const {
+    const rounds::ChunkHeader& h = gram.head;
+    const auto n = static_cast<std::size_t>(h.rows_x);
+    if (auto shapes = check_shapes(n, static_cast<std::size_t>(h.rows_y), static_cast<std::size_t>(h.rows_x2), q, k);
+        !shapes.ok())
+        return fail(std::move(shapes.error()));
+    if (h.mismatch)  // a chunk's inputs disagree, though the totals match
+        return fail(std::move(check_shapes(n, n + 1, n, q, k).error()));
+    if (auto data = rounds::check_range(gram); !data.ok()) return fail(std::move(data.error()));
+    return solve_instrumental_rounds(n, k, fit_intercept, gram, factor, text);
+}
+
+Status IV::commit_rounds(std::size_t k, Solution sol, const rounds::ResidualRound& round) {
+    auto next = finish_instrumental_rounds(k, fit_intercept, std::move(sol), round, text);
+    if (!next) return fail(std::move(next.error()));
+    adopt(std::move(*next));
     return {};
 }
 

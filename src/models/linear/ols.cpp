@@ -87,7 +87,7 @@ Status OLS::fit(MatView x, VecView y) {
     return {};
 }
 
-Result<std::optional<Solution>> OLS::solve_rounds(std::size_t k, const rounds::GramRound& gram,
+Result<std::optional<Solution>> OLS::solve_rounds(std::size_t, std::size_t k, const rounds::GramRound& gram,
                                                   const rounds::FactorRound* factor) const {
     const auto n = static_cast<std::size_t>(gram.head.rows_x);
     const auto ny = static_cast<std::size_t>(gram.head.rows_y);
@@ -98,7 +98,7 @@ Result<std::optional<Solution>> OLS::solve_rounds(std::size_t k, const rounds::G
     return rounds::solve_merged(n, k + (fit_intercept ? 1 : 0), gram, factor, routes);
 }
 
-void OLS::commit_rounds(std::size_t k, Solution sol, const rounds::ResidualRound& round) {
+Status OLS::commit_rounds(std::size_t k, Solution sol, const rounds::ResidualRound& round) {
     const auto n = static_cast<std::size_t>(round.rows);
     const double mse = round.ssr / static_cast<double>(n - sol.beta.size());
     const std::optional<Matrix> hc0 = robust ? std::optional(hc0_covariance(round.meat, sol.bread)) : std::nullopt;
@@ -107,6 +107,7 @@ void OLS::commit_rounds(std::size_t k, Solution sol, const rounds::ResidualRound
                                      hc0 ? &*hc0 : nullptr);
     next.diagnostics = round.diagnostics(next.condition_number());
     adopt(std::move(next));
+    return {};
 }
 
 Result<VectorOut> OLS::predict(MatView x) const { return predict_linear(state_ ? &*state_ : nullptr, x, predict_text); }

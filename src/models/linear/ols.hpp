@@ -22,9 +22,9 @@ public:
     // The steps of a fit over row chunks, around its rounds: fit's shape checks and solve on the merged
     // Gram (nullopt: a route needs the design, run the factor round and solve again), and the commit
     // from the residual round.
-    Result<std::optional<Solution>> solve_rounds(std::size_t k, const rounds::GramRound& gram,
+    Result<std::optional<Solution>> solve_rounds(std::size_t q, std::size_t k, const rounds::GramRound& gram,
                                                  const rounds::FactorRound* factor) const;
-    void commit_rounds(std::size_t k, Solution sol, const rounds::ResidualRound& round);
+    Status commit_rounds(std::size_t k, Solution sol, const rounds::ResidualRound& round);
     Result<VectorOut> predict(MatView x) const;
     Result<std::string> summary() const { return named_summary(nullptr); }
     // The report with the caller's names for the target and the rows (stats::ReportNames).

@@ -118,7 +118,7 @@ Status WLS::fit(MatView x, VecView y, VecView weights) {
     return {};
 }
 
-Result<std::optional<Solution>> WLS::solve_rounds(std::size_t k, const rounds::GramRound& gram,
+Result<std::optional<Solution>> WLS::solve_rounds(std::size_t, std::size_t k, const rounds::GramRound& gram,
                                                   const rounds::FactorRound* factor) const {
     const rounds::ChunkHeader& h = gram.head;
     const auto n = static_cast<std::size_t>(h.rows_x);
@@ -133,11 +133,12 @@ Result<std::optional<Solution>> WLS::solve_rounds(std::size_t k, const rounds::G
     return rounds::solve_merged(n, p, gram, factor, routes);
 }
 
-void WLS::commit_rounds(std::size_t k, Solution sol, const rounds::ResidualRound& round) {
+Status WLS::commit_rounds(std::size_t k, Solution sol, const rounds::ResidualRound& round) {
     const auto n = static_cast<std::size_t>(round.rows);
     const double df = static_cast<double>(n - sol.beta.size());
     adopt(make_linear_fit(n, k, fit_intercept, std::move(sol.beta), std::move(sol.r), Vector{}, round.ssr / df,
                           round.r_squared(), classical_covariance(sol.bread, round.wssr / df)));
+    return {};
 }
 
 Result<VectorOut> WLS::predict(MatView x) const { return predict_linear(state_ ? &*state_ : nullptr, x, predict_text); }
