@@ -563,6 +563,8 @@ DASK_CASES = {
     "ols": (lambda d: kf.ols("np.log(wage) ~ educ + I(exper**2) + union + kids + sector", d), 1),
     "ols-hc0-many-partitions": (lambda d: kf.ols("np.log(wage) ~ educ + exper + sector", d, robust=True), 13),
     "wls-weights-column": (lambda d: kf.wls("np.log(wage) ~ educ + exper", d, weights="hours"), 4),
+    "iv": (lambda d: kf.iv("np.log(wage) ~ 1 + exper + [educ ~ kids]", d), 3),
+    "tsls": (lambda d: kf.tsls("np.log(wage) ~ 1 + exper + union + [educ ~ kids + hours + sector]", d), 6),
 }
 
 
@@ -600,8 +602,15 @@ def test_dask_frame_fits_as_in_memory(wages: pd.DataFrame, case: str) -> None:
          "'center(exper)' learns its parameters from the whole column, which no partition of a Dask DataFrame "
          "holds: compute the transformed column on the frame first"),
         (lambda d: kf.fe("wage ~ educ | firm", d), TypeError,
-         "fe() takes pandas and polars DataFrames: korvalis.dask fits OLS and WLS over partitions, so a Dask "
-         "DataFrame fits through ols() and wls(); compute() it to fit fe() in memory"),
+         "fe() takes pandas and polars DataFrames: korvalis.dask fits OLS, WLS, IV and TSLS over partitions, not FE; "
+         "compute() the Dask DataFrame to fit fe() in memory"),
+        (lambda d: kf.iv("wage ~ exper + [educ ~ hours + kids]", d), ValueError,
+         "iv() needs exactly one excluded instrument per endogenous regressor; the formula has 2 for 1: use tsls() "
+         "for more instruments than endogenous regressors"),
+        (lambda d: kf.tsls("wage ~ exper + [educ ~ kids + C(firm)]", d), ValueError,
+         "the levels of 'C(firm)' cannot be known before every partition of the Dask DataFrame is read; declare them "
+         "as a categorical column with known categories, for example df = df.categorize(columns=[...]) or "
+         "df[col] = df[col].astype(pd.CategoricalDtype([...]))"),
         (lambda d: kf.wls("wage ~ educ", d, weights=np.ones(300)), TypeError,
          "on a Dask DataFrame the weights are one of its columns: give the column's name"),
         (lambda d: kf.ols("np.log(exper) ~ educ", d), ValueError,
@@ -611,8 +620,8 @@ def test_dask_frame_fits_as_in_memory(wages: pd.DataFrame, case: str) -> None:
         (lambda d: kf.ols("wage ~ educ + kids", d, missing="raise"), ValueError,
          "Missing values in the columns the model uses: 'educ' (2 rows), 'kids' (1 row)"),
     ],
-    ids=["string-levels", "integer-levels", "stateful-transform", "fe", "weights-array", "log-zero", "collinear",
-         "missing-raise"],
+    ids=["string-levels", "integer-levels", "stateful-transform", "fe", "iv-overidentified", "instrument-levels",
+         "weights-array", "log-zero", "collinear", "missing-raise"],
 )
 def test_dask_frame_errors(wages: pd.DataFrame, call: Any, error: type, message: str) -> None:
     dd = pytest.importorskip("dask.dataframe")

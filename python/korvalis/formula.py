@@ -338,8 +338,8 @@ def _build(kind: str, formula: str, data: Any, missing: str, context: Mapping[st
     if missing not in ("drop", "raise"):
         raise ValueError(f"missing must be 'drop' or 'raise', not {missing!r}")
     if _is_dask(data):
-        raise TypeError(f"{kind}() takes pandas and polars DataFrames: korvalis.dask fits OLS and WLS over partitions, "
-                        f"so a Dask DataFrame fits through ols() and wls(); compute() it to fit {kind}() in memory")
+        raise TypeError(f"{kind}() takes pandas and polars DataFrames: korvalis.dask fits OLS, WLS, IV and TSLS over "
+                        f"partitions, not {kind.upper()}; compute() the Dask DataFrame to fit {kind}() in memory")
     frame = _frame(data)
     parts = _split(formula, kind)
     n_all = len(frame)
@@ -521,14 +521,9 @@ def _fit(design: _Design, **options: Any) -> FormulaResults:
         else:
             model.fit(design.x, design.y, design.codes)
     except (ValueError, RuntimeError) as e:
-        if kind in ("iv", "tsls") and design.z is not None:
-            exog = len(set(design.x_names) & set(design.z_names))
-            endog, excluded = len(design.x_names) - exog, len(design.z_names) - exog
-            if (kind == "iv" and excluded != endog) or excluded < endog:
-                need = "exactly one" if kind == "iv" else "at least one"
-                hint = ": use tsls() for more instruments than endogenous regressors" if excluded > endog else ""
-                raise ValueError(f"{kind}() needs {need} excluded instrument per endogenous regressor; the formula "
-                                 f"has {excluded} for {endog}{hint}") from e
+        identification = _identification_error(kind, design.x_names, design.z_names)
+        if identification:
+            raise ValueError(identification) from e
         if design.x.shape[1] == 0:
             raise ValueError(f"the formula {design.formula!r} leaves no regressor besides the intercept") from e
         detail = _rank_message(design)
@@ -536,6 +531,19 @@ def _fit(design: _Design, **options: Any) -> FormulaResults:
             raise
         raise type(e)(f"{e}: {detail}") from e
     return FormulaResults(model, design)
+
+
+def _identification_error(kind: str, x_names: list[str], z_names: list[str]) -> str | None:
+    """What an iv() or tsls() formula lacks in excluded instruments, or None."""
+    if kind not in ("iv", "tsls"):
+        return None
+    exog = len(set(x_names) & set(z_names))
+    endog, excluded = len(x_names) - exog, len(z_names) - exog
+    if (kind == "iv" and excluded == endog) or (kind == "tsls" and excluded >= endog):
+        return None
+    need = "exactly one" if kind == "iv" else "at least one"
+    hint = ": use tsls() for more instruments than endogenous regressors" if excluded > endog else ""
+    return f"{kind}() needs {need} excluded instrument per endogenous regressor; the formula has {excluded} for {endog}{hint}"
 
 
 def ols(formula: str, data: Any, robust: bool = False, *, missing: str = "drop") -> FormulaResults:
@@ -561,12 +569,18 @@ def gls(formula: str, data: Any, sigma: Any, *, missing: str = "drop") -> Formul
 
 
 def iv(formula: str, data: Any, *, missing: str = "drop") -> FormulaResults:
-    """Instrumental variables, exactly identified: ``"y ~ 1 + exog + [endog ~ instrument]"``."""
+    """Instrumental variables, exactly identified: ``"y ~ 1 + exog + [endog ~ instrument]"``. A Dask DataFrame fits
+    through korvalis.dask.IV."""
+    if _is_dask(data):
+        return _fit_dask("iv", formula, data, missing, _caller_context(), None)
     return _fit(_build("iv", formula, data, missing, _caller_context()))
 
 
 def tsls(formula: str, data: Any, *, missing: str = "drop") -> FormulaResults:
-    """Two-stage least squares: ``"y ~ 1 + exper + [educ ~ fatheduc + motheduc]"``."""
+    """Two-stage least squares: ``"y ~ 1 + exper + [educ ~ fatheduc + motheduc]"``. A Dask DataFrame fits through
+    korvalis.dask.TSLS."""
+    if _is_dask(data):
+        return _fit_dask("tsls", formula, data, missing, _caller_context(), None)
     return _fit(_build("tsls", formula, data, missing, _caller_context()))
 
 
@@ -685,23 +699,28 @@ def _partition_rows(part: pd.DataFrame, used: list[str]) -> tuple[int, int, np.n
 
 
 def _partition_design(part: pd.DataFrame, used: list[str], spec: Any, context: Mapping[str, Any],
-                      x_names: list[str], weights: str | None) -> tuple[np.ndarray, np.ndarray, np.ndarray | None]:
-    """One partition's kept rows as the model spec's design, target and weights (float64, C order)."""
+                      x_names: list[str], weights: str | None, z_spec: ModelSpec | None, z_names: list[str]
+                      ) -> tuple[np.ndarray, np.ndarray, np.ndarray | None, np.ndarray | None]:
+    """One partition's kept rows as the model specs' design, target, weights and instruments (float64, C order)."""
     kept = part.loc[part[used].notna().all(axis=1).to_numpy(), used]
     kept = pd.DataFrame({c: _plain_column(kept[c], drop_unused=False) for c in used}, index=kept.index)
     mm = _matrix(spec, kept, context)
     x = np.ascontiguousarray(mm.rhs[x_names].to_numpy(dtype=np.float64)) if x_names else np.empty((len(kept), 0))
     y = np.ascontiguousarray(mm.lhs.to_numpy(dtype=np.float64)[:, 0])
     w = np.ascontiguousarray(kept[weights].to_numpy(dtype=np.float64)) if weights else None
-    return x, y, w
+    z = None
+    if z_spec is not None:
+        mz = _matrix(z_spec, kept, context)
+        z = np.ascontiguousarray(mz[z_names].to_numpy(dtype=np.float64)) if z_names else np.empty((len(kept), 0))
+    return x, y, w, z
 
 
-def _partition_nonfinite(x: np.ndarray, y: np.ndarray, w: np.ndarray | None) -> np.ndarray:
-    blocks = [y[:, None], x] + ([w[:, None]] if w is not None else [])
+def _partition_nonfinite(x: np.ndarray, y: np.ndarray, w: np.ndarray | None, z: np.ndarray | None) -> np.ndarray:
+    blocks = [y[:, None], x] + ([w[:, None]] if w is not None else []) + ([z] if z is not None else [])
     return np.concatenate([(~np.isfinite(b)).sum(axis=0) for b in blocks])
 
 
-def _declared_levels_error(meta: pd.DataFrame, used: list[str], spec: Any) -> None:
+def _declared_levels_error(meta: pd.DataFrame, used: list[str], specs: Sequence[ModelSpec]) -> None:
     """Categorical factors whose levels the metadata does not hold, and transformations that need the whole column,
     cannot take one spec for every partition."""
     def declared(c: str) -> bool:
@@ -711,8 +730,8 @@ def _declared_levels_error(meta: pd.DataFrame, used: list[str], spec: Any) -> No
         return pd.api.types.is_numeric_dtype(dtype) or pd.api.types.is_bool_dtype(dtype)
 
     unknown = [repr(c) for c in used if not declared(c)]
-    if spec is not None:
-        unknown += [repr(str(f)) for f, state in spec.rhs.factor_contrasts.items() if not list(state.levels)]
+    for spec in specs:
+        unknown += [repr(str(f)) for f, state in spec.factor_contrasts.items() if not list(state.levels)]
     unknown = list(dict.fromkeys(unknown))
     if unknown:
         listed = ", ".join(unknown)
@@ -721,7 +740,7 @@ def _declared_levels_error(meta: pd.DataFrame, used: list[str], spec: Any) -> No
             "them as a categorical column with known categories, for example "
             "df = df.categorize(columns=[...]) or df[col] = df[col].astype(pd.CategoricalDtype([...]))"
         )
-    stateful = list(dict.fromkeys([*spec.rhs.transform_state, *spec.lhs.transform_state])) if spec is not None else []
+    stateful = list(dict.fromkeys(t for spec in specs for t in spec.transform_state))
     if stateful:
         listed = ", ".join(repr(t) for t in stateful)
         raise ValueError(f"{listed} learns its parameters from the whole column, which no partition of a Dask "
@@ -741,11 +760,16 @@ def _fit_dask(kind: str, formula: str, data: Any, missing: str, context: Mapping
         raise TypeError("on a Dask DataFrame the weights are one of its columns: give the column's name")
     parts = _split(formula, kind)
     columns = pd.Index(data.columns)
-    main = f"{parts.target} ~ {parts.exog}"
+    regressors = parts.exog if parts.endog is None else f"{parts.exog} + {parts.endog}"
+    main = f"{parts.target} ~ {regressors}"
+    instruments = None if parts.instruments is None else f"{parts.exog} + {parts.instruments}"
     # Each partition's task carries the names the formula calls for (a user's function), not the caller's whole
     # namespace, which may hold what cannot travel to a worker (a Client, the frame itself).
-    context = {"np": np, "numpy": np, **{k: v for k, v in context.items() if k in _identifiers(main)}}
+    mentioned = _identifiers(main) | (_identifiers(instruments) if instruments else set())
+    context = {"np": np, "numpy": np, **{k: v for k, v in context.items() if k in mentioned}}
     used = _data_variables(main, context, columns, f"formula {formula!r}")
+    if instruments is not None:
+        used += _data_variables(instruments, context, columns, f"formula {formula!r}")
     if weights is not None:
         if weights not in columns:
             raise ValueError(f"Unknown column {weights!r} given as weights: the data has no such column")
@@ -753,14 +777,21 @@ def _fit_dask(kind: str, formula: str, data: Any, missing: str, context: Mapping
     used = list(dict.fromkeys(used))
 
     meta = data._meta
-    _declared_levels_error(meta, used, None)
+    _declared_levels_error(meta, used, [])
     # the levels a categorical column declares, all of them: the spec is built before any row is read
     spec_frame = pd.DataFrame({c: _plain_column(meta[c], drop_unused=False) for c in used}, index=meta.index)
     mm = _matrix(main, spec_frame, context)
     spec = mm.model_spec
-    _declared_levels_error(meta, used, spec)
+    _declared_levels_error(meta, used, [mm.rhs.model_spec, mm.lhs.model_spec])
     _, x_names, intercept = _split_intercept(mm.rhs)
     target_name = str(mm.lhs.columns[0])
+    z_spec: ModelSpec | None = None
+    z_names: list[str] = []
+    if instruments is not None:
+        mz = _matrix(instruments, spec_frame, context)
+        _declared_levels_error(meta, used, [mz.model_spec])
+        z_spec = mz.model_spec
+        _, z_names, _ = _split_intercept(mz)
 
     partitions = data.to_delayed()
     rows_task = dask.delayed(_partition_rows, pure=True)
@@ -772,43 +803,59 @@ def _fit_dask(kind: str, formula: str, data: Any, missing: str, context: Mapping
         listed = ", ".join(f"{c!r} ({k} {'row' if k == 1 else 'rows'})" for c, k in counts.items())
         raise ValueError(f"Missing values in the columns the model uses: {listed}")
 
-    design_task = dask.delayed(_partition_design, pure=True, nout=3)
-    pieces = [design_task(p, used, spec, context, x_names, weights) for p in partitions]
-    k = len(x_names)
-    x = da.concatenate([da.from_delayed(xp, shape=(r, k), dtype=np.float64) for (xp, _, _), r in zip(pieces, rows)])
-    y = da.concatenate([da.from_delayed(yp, shape=(r,), dtype=np.float64) for (_, yp, _), r in zip(pieces, rows)])
-    w = None
-    if weights is not None:
-        w = da.concatenate([da.from_delayed(wp, shape=(r,), dtype=np.float64) for (_, _, wp), r in zip(pieces, rows)])
+    design_task = dask.delayed(_partition_design, pure=True, nout=4)
+    pieces = [design_task(p, used, spec, context, x_names, weights, z_spec, z_names) for p in partitions]
 
-    chunked = (kd.OLS if kind == "ols" else kd.WLS)(fit_intercept=intercept, **options)
+    def stacked(i: int, width: int | None) -> Any:
+        shape = (lambda r: (r,)) if width is None else (lambda r: (r, width))
+        return da.concatenate([da.from_delayed(piece[i], shape=shape(r), dtype=np.float64)
+                               for piece, r in zip(pieces, rows)])
+
+    k = len(x_names)
+    x, y = stacked(0, k), stacked(1, None)
+    w = stacked(2, None) if weights is not None else None
+    z = stacked(3, len(z_names)) if instruments is not None else None
+
+    chunked = {"ols": kd.OLS, "wls": kd.WLS, "iv": kd.IV, "tsls": kd.TSLS}[kind](fit_intercept=intercept, **options)
     try:
         if kind == "ols":
             chunked.fit(x, y)
-        else:
+        elif kind == "wls":
             chunked.fit(x, y, w)
+        else:
+            chunked.fit(z, x, y)
     except (ValueError, RuntimeError) as e:
         if k == 0:
             raise ValueError(f"the formula {formula!r} leaves no regressor besides the intercept") from e
-        names = [target_name] + x_names + ([weights] if weights else [])
+        identification = _identification_error(kind, x_names, z_names)
+        if identification:
+            raise ValueError(identification) from e
+        names = [target_name] + x_names + ([weights] if weights else []) + z_names
         bad = np.sum(dask.compute(*[dask.delayed(_partition_nonfinite)(*piece) for piece in pieces]), axis=0)
         if bad.any():
-            raise ValueError("Input contains NaN or infinite values: " + ", ".join(
-                f"{n!r} ({b} {'row' if b == 1 else 'rows'})" for n, b in zip(names, bad) if b)) from e
-        # The Gram matrix has the design's linear dependencies (Gc = 0 exactly when Dc = 0).
-        d = da.concatenate([da.ones((x.shape[0], 1), chunks=(x.chunks[0], 1)), x], axis=1) if intercept else x
-        if w is not None:
-            d = d * da.sqrt(w)[:, None]
-        gram = (d.T @ d).compute()
-        sets = _dependent_sets(gram, ([_INTERCEPT] if intercept else []) + x_names)
-        if not sets:
+            raise ValueError("Input contains NaN or infinite values: " + ", ".join(dict.fromkeys(
+                f"{n!r} ({b} {'row' if b == 1 else 'rows'})" for n, b in zip(names, bad) if b))) from e
+        # A Gram matrix has its design's linear dependencies (Gc = 0 exactly when Dc = 0).
+        messages = []
+        for label, block, block_names in [("regressors", x, x_names), ("instruments", z, z_names)]:
+            if block is None:
+                continue
+            d = da.concatenate([da.ones((block.shape[0], 1), chunks=(block.chunks[0], 1)), block], axis=1) \
+                if intercept else block
+            if w is not None:
+                d = d * da.sqrt(w)[:, None]
+            sets = _dependent_sets((d.T @ d).compute(), ([_INTERCEPT] if intercept else []) + block_names)
+            if sets:
+                text = _describe_sets(sets, "is zero in every row used", "are linearly dependent")
+                messages.append(text if z is None else f"{label}: {text}")
+        if not messages:
             raise
-        raise type(e)(f"{e}: " + _describe_sets(sets, "is zero in every row used", "are linearly dependent")) from e
+        raise type(e)(f"{e}: " + "; ".join(messages)) from e
 
     design = _Design(kind=kind, formula=formula, target_name=target_name, y=np.empty(0), x=np.empty((0, k)),
                      x_names=x_names, intercept=intercept, index=pd.Index([]), dropped_index=pd.Index([]),
                      missing_counts=counts, x_spec=mm.rhs.model_spec,
-                     x_variables=_data_variables(parts.exog, context, columns, f"formula {formula!r}"),
+                     x_variables=_data_variables(regressors, context, columns, f"formula {formula!r}"),
                      context=context)
     return _DaskResults(chunked, design, x, sum(n for n, _, _ in sizes) - sum(rows))
 

@@ -24,10 +24,12 @@ def gls(formula: str, data: Any, sigma: ArrayLike, *, missing: _Missing = "drop"
     """Generalised least squares with the n × n error covariance ``sigma`` over every row of ``data``."""
 
 def iv(formula: str, data: Any, *, missing: _Missing = "drop") -> FormulaResults:
-    """Instrumental variables, exactly identified: ``"y ~ 1 + exog + [endog ~ instrument]"``."""
+    """Instrumental variables, exactly identified: ``"y ~ 1 + exog + [endog ~ instrument]"``. A Dask DataFrame fits
+    through korvalis.dask.IV."""
 
 def tsls(formula: str, data: Any, *, missing: _Missing = "drop") -> FormulaResults:
-    """Two-stage least squares: ``"y ~ 1 + exper + [educ ~ fatheduc + motheduc]"``."""
+    """Two-stage least squares: ``"y ~ 1 + exper + [educ ~ fatheduc + motheduc]"``. A Dask DataFrame fits through
+    korvalis.dask.TSLS."""
 
 def fe(formula: str, data: Any, robust: bool = False, *, missing: _Missing = "drop") -> FormulaResults:
     """The within (fixed-effects) estimator with the entity after a bar: ``"lwage ~ union + married | nr"``."""
