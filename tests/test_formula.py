@@ -377,6 +377,10 @@ def test_weights_and_sigma_follow_the_kept_rows(wages: pd.DataFrame) -> None:
         (lambda d: kf.ols("wage ~ center(nosuch)", d), ValueError,
          "Unknown column 'nosuch' in formula 'wage ~ center(nosuch)': the data has no such column"),
         (lambda d: kf.ols("wage ~ educ", d, missing="keep"), ValueError, "missing must be 'drop' or 'raise', not 'keep'"),
+        (lambda d: kf.ols("wage ~ educ + notes", d), ValueError,
+         "Every row has a missing value in the columns the model uses: 'educ' (2 rows), 'notes' (300 rows)"),
+        (lambda d: kf.wls("wage ~ educ", d, weights=np.r_[-1.0, np.ones(299)]), ValueError,
+         "All weights must be positive and finite"),
         (lambda d: kf.ols("wage ~ educ", d.to_numpy()), TypeError, "data must be a pandas or polars DataFrame, not ndarray"),
         (lambda d: kf.gls("wage ~ educ", d, sigma=np.eye(3)), ValueError,
          "sigma must be 300 x 300 (one row and column per row of the data), not 3 x 3"),
@@ -384,7 +388,7 @@ def test_weights_and_sigma_follow_the_kept_rows(wages: pd.DataFrame) -> None:
     ids=["unknown-column", "log-zero", "two-bad-columns", "bad-weights", "unknown-weights", "short-weights",
          "fe-no-bar", "fe-unknown-entity", "bar-outside-fe", "tsls-no-bracket", "bracket-outside-iv",
          "iv-overidentified", "iv-underidentified", "tsls-underidentified", "intercept-only",
-         "unknown-inside-transform", "bad-missing", "not-a-frame", "sigma-shape"],
+         "unknown-inside-transform", "bad-missing", "all-rows-missing", "negative-weight", "not-a-frame", "sigma-shape"],
 )
 def test_errors_name_what_is_wrong(wages: pd.DataFrame, call: Any, error: type, message: str) -> None:
     kept = wages[wages.educ.notna()]  # the rows the formulas with educ keep

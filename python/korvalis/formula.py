@@ -366,6 +366,9 @@ def _build(kind: str, formula: str, data: Any, missing: str, context: Mapping[st
 
     mask, counts = _missing_mask(frame, used, missing)
     keep = ~mask
+    if n_all and not keep.any():
+        listed = ", ".join(f"{c!r} ({k} {'row' if k == 1 else 'rows'})" for c, k in counts.items())
+        raise ValueError(f"Every row has a missing value in the columns the model uses: {listed}")
     sub = frame.loc[keep, used] if mask.any() else frame[used]
     sub = pd.DataFrame({c: _plain_column(sub[c]) for c in used if c != parts.entity}, index=sub.index)
 
@@ -494,7 +497,9 @@ def _rank_message(design: _Design) -> str | None:
             x = np.column_stack([np.ones(len(x)), x])
             names = [_INTERCEPT] + names
         if design.weights is not None:
-            x = x * np.sqrt(design.weights)[:, None]
+            x = x * np.sqrt(np.abs(design.weights))[:, None]
+        if not np.isfinite(x).all():
+            return None
         sets = _dependent_sets(x, names)
         if sets:
             text = _describe_sets(sets, "is zero in every row used", "are linearly dependent")
@@ -526,7 +531,10 @@ def _fit(design: _Design, **options: Any) -> FormulaResults:
             raise ValueError(identification) from e
         if design.x.shape[1] == 0:
             raise ValueError(f"the formula {design.formula!r} leaves no regressor besides the intercept") from e
-        detail = _rank_message(design)
+        try:
+            detail = _rank_message(design)
+        except Exception:  # the diagnosis never stands in for the class's own refusal
+            detail = None
         if detail is None:
             raise
         raise type(e)(f"{e}: {detail}") from e
