@@ -51,6 +51,8 @@ class FormulaResults:
     missing_counts: dict[str, int]
     formula: str
     fixed_effects: pandas.Series | None
+    def __init__(self, model: Any, design: Any) -> None:
+        """Made by ``ols()``, ``wls()``, ``gls()``, ``iv()``, ``tsls()`` and ``fe()``, not by hand."""
     @property
     def fittedvalues(self) -> Any: ...
     def conf_int(self, alpha: float = 0.05) -> pandas.DataFrame: ...
