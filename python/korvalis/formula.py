@@ -9,7 +9,9 @@ Each function builds the design with formulaic (transformations, ``C(x)`` and ca
 interactions), drops the rows with a missing value in any column the model uses (never the whole frame), fits the
 korvalis class on float64 arrays and returns a :class:`FormulaResults` whose numbers are exactly the class's. The
 formula's intercept becomes ``fit_intercept`` (``0 +`` or ``- 1`` turns it off), never a column of ones. Syntax
-beyond formulaic's: ``[endog ~ instruments]`` in ``iv()`` and ``tsls()``, and ``| entity`` in ``fe()``.
+beyond formulaic's: ``[endog ~ instruments]`` in ``iv()`` and ``tsls()``, and ``| entity`` in ``fe()``. A Dask
+DataFrame fits through korvalis.dask (``ols()``, ``wls()``, ``iv()``, ``tsls()``), every partition's design made by one
+model spec built from the frame's dtypes.
 
 Conventions are the classes', documented rather than changed: inference uses the class's residual degrees of freedom
 (n − p; n − k for FE, whose entities are not subtracted), Student's t up to 30 of them and the normal beyond; robust
