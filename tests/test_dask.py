@@ -19,6 +19,13 @@ from estimators import CASE_BY_NAME, mask_clock  # noqa: E402
 from test_accuracy import NIST, design, lre  # noqa: E402
 
 
+# Under the sanitizer an idle worker process already holds some 360 MB (the preloaded runtime's shadow memory),
+# beyond the cluster's 300 MB limit, so its nanny restarts it without end: the distributed cases run on the plain
+# build only.
+SANITIZED = os.environ.get("KORVALIS_SANITIZED") == "1"
+needs_workers = pytest.mark.skipif(SANITIZED, reason="a worker under the sanitizer exceeds its memory limit idle")
+
+
 @pytest.fixture(scope="session")
 def cluster_client():
     """One LocalCluster of two worker processes for the session, its workers limited to about 300 MB."""
@@ -28,7 +35,7 @@ def cluster_client():
             yield client
 
 
-@pytest.fixture(params=["threads", "sync", "processes"])
+@pytest.fixture(params=["threads", "sync", pytest.param("processes", marks=needs_workers)])
 def scheduler(request):
     if request.param == "processes":
         client = request.getfixturevalue("cluster_client")
@@ -207,6 +214,7 @@ print(next(int(line.split()[1]) for line in open("/proc/self/status") if line.st
 """
 
 
+@needs_workers
 def test_out_of_core_fit_on_a_cluster_with_little_memory(cluster_client):
     # The client is a process of its own, whose peak memory is read at the end: p × p blocks reach it, no rows.
     out = subprocess.run([sys.executable, "-c", OUT_OF_CORE, cluster_client.scheduler.address],
@@ -215,6 +223,7 @@ def test_out_of_core_fit_on_a_cluster_with_little_memory(cluster_client):
     assert int(out.stdout.split()[-1]) < 400, f"client peak {out.stdout.split()[-1]} MB for 1 GB of data"
 
 
+@needs_workers
 def test_the_dask_tour_runs():
     tour = os.path.join(os.path.dirname(__file__), os.pardir, "examples", "dask_tour.py")
     out = subprocess.run([sys.executable, tour], capture_output=True, text=True)
