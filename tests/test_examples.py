@@ -223,11 +223,49 @@ def test_iv_and_tsls_on_mroz_match_linearmodels(fitted: dict[str, Any], cls: str
     np.testing.assert_allclose(m.r_squared, ref.rsquared, rtol=1e-9)
 
 
+# ------------------------------------------------------------------------------------------------ the formula tour
+
+FORMULA_TOUR = ROOT / "examples" / "formula_tour.py"
+
+
+def test_formula_tour_fits_the_tour_models_with_names(fitted: dict[str, Any]) -> None:
+    """Identity: examples/formula_tour.py fits through korvalis.formula the models the tour fits on arrays; the
+    numbers are the classes' to the last bit (GLS up to its estimated rho), the reports name their rows."""
+    pytest.importorskip("formulaic")
+    module_spec = importlib.util.spec_from_file_location("korvalis_formula_tour", FORMULA_TOUR)
+    assert module_spec is not None and module_spec.loader is not None
+    module = importlib.util.module_from_spec(module_spec)
+    sys.modules[module_spec.name] = module
+    module_spec.loader.exec_module(module)
+    results = {type(r.model).__name__: r for r in module.fits().values()}
+    assert sorted(results) == sorted(fitted)
+    for name, res in results.items():
+        m = fitted[name]
+        ours = res.params.to_numpy()
+        theirs = m.coefficients if name == "FE" else np.r_[m.intercept, m.coefficients]
+        if name in ("IV", "TSLS"):  # the tour lists educ first, the formula the exogenous terms first
+            theirs = theirs[[0, 2, 3, 1]]
+        # the same arrays (IV, TSLS: in another column order, GLS: with its rho estimated again) give the same numbers
+        np.testing.assert_allclose(ours, theirs, rtol=1e-13 if name in ("OLS", "WLS", "FE") else 1e-9, err_msg=name)
+        lines = res.summary().splitlines()
+        table = lines[lines.index("-" * 78) + 1 :]
+        table = table[: table.index("=" * 78)]
+        assert [line[: len(n)] for line, n in zip(table, res.params.index)] == list(res.params.index), name
+        assert len(table) == len(ours), name
+    assert list(results["IV"].params.index) == ["Intercept", "exper", "I(exper ** 2)", "educ"]
+    assert results["FE"].fixed_effects is not None and results["FE"].fixed_effects.index[0] == "General Motors"
+    proc = subprocess.run([sys.executable, str(FORMULA_TOUR)], capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.count("P>|t|") == 6 and "Dep. Variable:            lwage" in proc.stdout
+
+
 # ------------------------------------------------------------------------------------------------ the README
 
 
-def test_readme_examples_run() -> None:
-    """Every Python block of the README runs, in order, in one namespace (later blocks use earlier names)."""
+def test_readme_examples_run(monkeypatch: pytest.MonkeyPatch) -> None:
+    """Every Python block of the README runs, in order, in one namespace (later blocks use earlier names), from the
+    checkout's root as a reader runs them (the formula section reads examples/data)."""
+    monkeypatch.chdir(ROOT)
     text = (ROOT / "README.md").read_text()
     blocks = re.findall(r"```python\n(.*?)```", text, flags=re.S)
     assert len(blocks) >= 7

@@ -25,6 +25,8 @@ INSTALLED_STUB = PACKAGE / "__init__.pyi"
 SOURCE_STUB = ROOT / "src" / "korvalis.pyi"
 STUB = INSTALLED_STUB if INSTALLED_STUB.is_file() else SOURCE_STUB
 CLASSES = ["OLS", "GLS", "WLS", "IV", "TSLS", "FE"]
+# the formula layer's stub, installed beside korvalis/formula.py
+FORMULA_STUB = PACKAGE / "formula.pyi" if (PACKAGE / "formula.pyi").is_file() else ROOT / "python" / "korvalis" / "formula.pyi"
 
 
 def test_stub_installed_beside_the_module() -> None:
@@ -126,6 +128,9 @@ MISTAKES = {
     "alpha_must_be_a_number": ('korvalis.OLS().confidence_intervals("a")', "arg-type"),
     "keyword_names": ("korvalis.OLS(intercept=True)", "call-arg"),
     "not_subclassable": ("class Sub(korvalis.OLS): pass", "misc"),
+    "formula_missing_is_drop_or_raise": ('korvalis.formula.ols("y ~ x", {}, missing="keep")', "arg-type"),
+    "formula_robust_is_keyword_of_ols_and_fe": ('korvalis.formula.wls("y ~ x", {}, "w", robust=True)', "call-arg"),
+    "formula_nobs_is_an_int": ('korvalis.formula.iv("y ~ [x ~ z]", {}).nobs.sum()', "attr-defined"),
 }
 
 CLEAN = """
@@ -138,7 +143,10 @@ def use() -> float:
     p: numpy.ndarray = fe.predict(x, numpy.zeros(10, dtype=numpy.int64))
     cov = korvalis.TSLS().covariance_matrix
     n: int | None = m.n_samples
-    return float(p.sum()) + (0.0 if ci is None or cov is None or n is None else float(ci[0, 0]))
+    res = korvalis.formula.fe("y ~ x | g", {}, robust=True)
+    text: str = res.summary()
+    k: int = res.nobs + res.n_missing + len(text)
+    return float(p.sum()) + k + (0.0 if ci is None or cov is None or n is None else float(ci[0, 0]))
 """
 
 
@@ -149,9 +157,11 @@ def mypy_report(
     """Line of each mistake in one snippet file, and mypy's report on it (one mypy run for all cases)."""
     api = pytest.importorskip("mypy.api")
     work = tmp_path_factory.mktemp("typing")
-    (work / "stubs").mkdir()
-    shutil.copy(STUB, work / "stubs" / "korvalis.pyi")
-    lines = ["import numpy", "import korvalis", "x = numpy.zeros((10, 2))", "y = numpy.zeros(10)"]
+    (work / "stubs" / "korvalis").mkdir(parents=True)
+    shutil.copy(STUB, work / "stubs" / "korvalis" / "__init__.pyi")
+    shutil.copy(FORMULA_STUB, work / "stubs" / "korvalis" / "formula.pyi")
+    lines = ["import numpy", "import korvalis", "import korvalis.formula", "x = numpy.zeros((10, 2))",
+             "y = numpy.zeros(10)"]
     where: dict[str, int] = {}
     for key, (code, _) in MISTAKES.items():
         lines.append(code)

@@ -11,5 +11,8 @@ namespace kv::kernels {
 
 // Row-chunk kernels: the per-chunk rounds of a fit and their merges.
 std::span<const PyMethodDef> chunk_methods();
+// Private readings of a fitted estimator for the formula layer: covariance, inference over every parameter, the
+// named report.
+std::span<const PyMethodDef> accessor_methods();
 
 }  // namespace kv::kernels

@@ -11,7 +11,7 @@ namespace {
 std::vector<PyMethodDef>& method_table() {
     static std::vector<PyMethodDef> table = [] {
         std::vector<PyMethodDef> all;
-        for (auto part : {kv::kernels::chunk_methods()}) all.insert(all.end(), part.begin(), part.end());
+        for (auto part : {kv::kernels::chunk_methods(), kv::kernels::accessor_methods()}) all.insert(all.end(), part.begin(), part.end());
         all.push_back({nullptr, nullptr, 0, nullptr});
         return all;
     }();

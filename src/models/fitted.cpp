@@ -28,6 +28,7 @@ LinearFit make_linear_fit(std::uint64_t n, std::uint64_t k, bool intercept, Vect
     f.mse = mse;
     f.r_squared = r_squared;
     f.covariance = std::move(covariance);
+    if (robust_covariance) f.robust_covariance = *robust_covariance;
     f.r = std::move(r);
     return f;
 }
@@ -38,6 +39,9 @@ void unscale(LinearFit& fit, const Vector& c, double cy) {
         fit.params[j] = fit.params[j] * c[j] / cy;
         fit.std_errors[j] = fit.std_errors[j] * c[j] / cy;
         for (std::size_t i = 0; i < p; ++i) fit.covariance(i, j) = fit.covariance(i, j) * c[i] * c[j] / cy / cy;
+        if (fit.robust_covariance.size())
+            for (std::size_t i = 0; i < p; ++i)
+                fit.robust_covariance(i, j) = fit.robust_covariance(i, j) * c[i] * c[j] / cy / cy;
     }
     for (double& v : fit.residuals) v /= cy;
     fit.mse = fit.mse / cy / cy;

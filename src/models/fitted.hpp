@@ -24,6 +24,7 @@ struct LinearFit {
     double mse = 0.0;        // the residual variance each class reports
     double r_squared = 0.0;
     Matrix covariance;       // p × p, what covariance_matrix reports
+    Matrix robust_covariance;  // p × p, the robust covariance behind std_errors; empty for classical errors
     Matrix r;                // p × p triangular factor of the design solved (the report's condition number)
     // The residual diagnostics of a fit whose residuals are not held here (a fit over row chunks keeps
     // them where its data live): the residual round's, formed at fit time.
@@ -67,6 +68,11 @@ public:
     std::optional<Matrix> covariance_matrix() const {
         if (!state_) return std::nullopt;
         return state_->covariance;
+    }
+    // The covariance the standard errors are the roots of: the robust one when the fit was robust.
+    std::optional<Matrix> inference_covariance() const {
+        if (!state_) return std::nullopt;
+        return state_->robust_covariance.size() ? state_->robust_covariance : state_->covariance;
     }
 
 protected:

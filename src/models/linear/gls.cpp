@@ -85,10 +85,11 @@ Status GLS::fit(MatView x, VecView y, MatView sigma) {
 
 Result<VectorOut> GLS::predict(MatView x) const { return predict_linear(state_ ? &*state_ : nullptr, x, predict_text); }
 
-Result<std::string> GLS::summary() const {
+Result<std::string> GLS::named_summary(const stats::ReportNames* names) const {
     const stats::ReportLayout& layout = stats::gls_layout;
     stats::ReportInput in = inference::report_input(*this);
     if (state_) in.diagnostics = stats::DiagnosticStats::compute(view_of(state_->residuals), state_->condition_number());
+    in.names = names;
     return stats::summary(layout, in);
 }
 

@@ -17,7 +17,9 @@ public:
 
     Status fit(MatView x, VecView y, MatView sigma);
     Result<VectorOut> predict(MatView x) const;
-    Result<std::string> summary() const;
+    Result<std::string> summary() const { return named_summary(nullptr); }
+    // The report with the caller's names for the target and the rows (stats::ReportNames).
+    Result<std::string> named_summary(const stats::ReportNames* names) const;
     std::string repr() const;
 };
 

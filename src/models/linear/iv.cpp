@@ -72,8 +72,10 @@ Result<VectorOut> IV::predict(MatView regressors) const {
     return predict_linear(state_ ? &*state_ : nullptr, regressors, predict_text);
 }
 
-Result<std::string> IV::summary() const {
-    return stats::summary(stats::iv_layout, inference::report_input(*this));
+Result<std::string> IV::named_summary(const stats::ReportNames* names) const {
+    stats::ReportInput in = inference::report_input(*this);
+    in.names = names;
+    return stats::summary(stats::iv_layout, in);
 }
 
 }  // namespace kv

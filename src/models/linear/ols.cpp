@@ -114,13 +114,14 @@ Status OLS::commit_rounds(std::size_t k, Solution sol, const rounds::ResidualRou
 
 Result<VectorOut> OLS::predict(MatView x) const { return predict_linear(state_ ? &*state_ : nullptr, x, predict_text); }
 
-Result<std::string> OLS::summary() const {
+Result<std::string> OLS::named_summary(const stats::ReportNames* names) const {
     const stats::ReportLayout layout = stats::ols_layout(robust);
     stats::ReportInput in = inference::report_input(*this);
     if (state_)
         in.diagnostics = state_->diagnostics ? *state_->diagnostics
                                              : stats::DiagnosticStats::compute(view_of(state_->residuals),
                                                                                state_->condition_number());
+    in.names = names;
     return stats::summary(layout, in);
 }
 

@@ -29,7 +29,9 @@ public:
     Status commit_rounds(std::size_t k, Solution sol, const rounds::ResidualRound& round,
                          const Vector* scales = nullptr);
     Result<VectorOut> predict(MatView x) const;
-    Result<std::string> summary() const;
+    Result<std::string> summary() const { return named_summary(nullptr); }
+    // The report with the caller's names for the target and the rows (stats::ReportNames).
+    Result<std::string> named_summary(const stats::ReportNames* names) const;
     std::string repr() const;
 
 private:

@@ -143,7 +143,8 @@ void append_header(std::string& out, const ReportLayout& layout, const ReportInp
     out += layout.model_label;
     out += '\n';
     append_rule(out, '=');
-    append_header_pair(out, "Dep. Variable:", "y", "R-squared:", fixed(h.r_squared, 3));
+    append_header_pair(out, "Dep. Variable:", input.names ? input.names->target : std::string("y"), "R-squared:",
+                       fixed(h.r_squared, 3));
     append_header_pair(out, "Model:", layout.model_label, "Adj. R-squared:", fixed(h.adj_r_squared, 3));
     if (layout.within_r_squared_line && input.within_r_squared)
         append_header_pair(out, "", "", "Within R-squared:", fixed(*input.within_r_squared, 3));
@@ -154,6 +155,8 @@ void append_header(std::string& out, const ReportLayout& layout, const ReportInp
     append_header_pair(out, "Df Residuals:", std::to_string(shown_df), "BIC:", fixed(h.bic, 3));
     append_header_single(out, "Df Model:", std::to_string(h.p));
     append_header_single(out, "Covariance Type:", layout.covariance_type);
+    if (input.names && input.names->dropped)
+        append_header_single(out, "Dropped (missing):", std::to_string(*input.names->dropped));
     append_rule(out, '=');
 }
 
@@ -172,15 +175,19 @@ Status append_coefficient_table(std::string& out, const ReportLayout& layout, co
 
     auto c = critical_value(h.df, 0.05);
     if (!c) return fail(c.error());
+    // Row r's name: the caller's r-th term when it names every row, else "const", "x1", "x2", ….
+    const std::vector<std::string>* terms = input.names ? &input.names->terms : nullptr;
+    std::size_t row = 0;
+    auto row_name = [&](std::string fallback) { return terms && row < terms->size() ? (*terms)[row++] : fallback; };
     if (layout.intercept_row && input.intercept && input.intercept_std_error)
-        append_coefficient_row(out, "const", *input.intercept, *input.intercept_std_error, *c, h.df);
+        append_coefficient_row(out, row_name("const"), *input.intercept, *input.intercept_std_error, *c, h.df);
     if (input.coefficients && input.standard_errors) {
         const Vector& coefs = *input.coefficients;
         const Vector& ses = *input.standard_errors;
         for (std::size_t i = 0; i < std::min(coefs.size(), ses.size()); ++i) {
             std::string name(1, 'x');
             name += std::to_string(i + 1);
-            append_coefficient_row(out, name, coefs[i], ses[i], *c, h.df);
+            append_coefficient_row(out, row_name(std::move(name)), coefs[i], ses[i], *c, h.df);
         }
     }
     append_rule(out, '=');

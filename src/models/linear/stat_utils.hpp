@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "linalg/matrix.hpp"
 #include "models/error.hpp"
@@ -107,6 +108,15 @@ struct ReportLayout {
     bool within_r_squared_line;   // FE: "Within R-squared:" below "Model:"
 };
 
+// What a report calls its rows and target when the caller knows them (the formula layer): `terms`
+// names every printed row in order (the intercept's first when the report has that row), and
+// `dropped` adds a line counting the rows left out for missing values. A longer name widens its line.
+struct ReportNames {
+    std::string target;
+    std::vector<std::string> terms;
+    std::optional<std::uint64_t> dropped;
+};
+
 // The fitted state a report reads. Absent values follow the unfitted rules of the report.
 struct ReportInput {
     std::optional<double> r_squared;
@@ -120,6 +130,7 @@ struct ReportInput {
     std::uint64_t n_features = 0;  // 0 when absent
     bool fit_intercept = false;    // k = p + 1 when true (FE passes false)
     std::optional<DiagnosticStats> diagnostics;  // present only for classes with diagnostics that can compute them
+    const ReportNames* names = nullptr;          // "y", "const" and "x1" … "xk" when absent
 };
 
 // The fixed-width report; fails only where a statistical function rejects its input.

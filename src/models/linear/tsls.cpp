@@ -74,8 +74,10 @@ Result<VectorOut> TSLS::predict(MatView regressors) const {
     return predict_linear(state_ ? &*state_ : nullptr, regressors, predict_text);
 }
 
-Result<std::string> TSLS::summary() const {
-    return stats::summary(stats::tsls_layout, inference::report_input(*this));
+Result<std::string> TSLS::named_summary(const stats::ReportNames* names) const {
+    stats::ReportInput in = inference::report_input(*this);
+    in.names = names;
+    return stats::summary(stats::tsls_layout, in);
 }
 
 }  // namespace kv

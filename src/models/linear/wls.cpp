@@ -143,8 +143,10 @@ Status WLS::commit_rounds(std::size_t k, Solution sol, const rounds::ResidualRou
 
 Result<VectorOut> WLS::predict(MatView x) const { return predict_linear(state_ ? &*state_ : nullptr, x, predict_text); }
 
-Result<std::string> WLS::summary() const {
-    return stats::summary(stats::wls_layout, inference::report_input(*this));
+Result<std::string> WLS::named_summary(const stats::ReportNames* names) const {
+    stats::ReportInput in = inference::report_input(*this);
+    in.names = names;
+    return stats::summary(stats::wls_layout, in);
 }
 
 std::string WLS::repr() const { return std::string("WLS(fit_intercept=") + (fit_intercept ? "True" : "False") + ")"; }

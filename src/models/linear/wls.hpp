@@ -21,7 +21,9 @@ public:
                                                  const rounds::FactorRound* factor) const;
     Status commit_rounds(std::size_t k, Solution sol, const rounds::ResidualRound& round);
     Result<VectorOut> predict(MatView x) const;
-    Result<std::string> summary() const;
+    Result<std::string> summary() const { return named_summary(nullptr); }
+    // The report with the caller's names for the target and the rows (stats::ReportNames).
+    Result<std::string> named_summary(const stats::ReportNames* names) const;
     std::string repr() const;
 
 private:

@@ -405,11 +405,12 @@ Result<VectorOut> FE::predict(MatView x, IdView entity_id) const {
 // The entities are not subtracted: inference uses n − k.
 std::uint64_t FE::df() const { return stats::residual_df(n_samples().value_or(0), n_features().value_or(0), false); }
 
-Result<std::string> FE::summary() const {
+Result<std::string> FE::named_summary(const stats::ReportNames* names) const {
     const stats::ReportLayout layout = stats::fe_layout(robust);
     stats::ReportInput in = inference::report_input(*this);
     in.within_r_squared = within_r_squared();
     if (state_) in.diagnostics = stats::DiagnosticStats::compute(view_of(state_->residuals), state_->condition_number());
+    in.names = names;
     return stats::summary(layout, in);
 }
 

@@ -33,7 +33,9 @@ public:
     Status fit(MatView x, VecView y, IdView entity_id);
     Result<VectorOut> predict(MatView x, IdView entity_id) const;
     std::uint64_t df() const;  // residual degrees of freedom of inference and the report
-    Result<std::string> summary() const;
+    Result<std::string> summary() const { return named_summary(nullptr); }
+    // The report with the caller's names for the target and the rows (stats::ReportNames).
+    Result<std::string> named_summary(const stats::ReportNames* names) const;
     std::string repr() const;
 };
 
