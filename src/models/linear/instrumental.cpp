@@ -161,11 +161,20 @@ Result<LinearFit> fit_instrumental(const MatView& instruments, const MatView& re
     return instrumental_fit(n, k, intercept, std::move(*sol), std::move(e), ssr, r2, text);
 }
 
-Result<std::optional<Solution>> solve_instrumental_rounds(std::size_t n, std::size_t k, bool intercept,
+Result<std::optional<Solution>> solve_instrumental_rounds(std::size_t q, std::size_t k, bool intercept,
                                                           const rounds::GramRound& gram,
                                                           const rounds::FactorRound* factor,
-                                                          const InstrumentalText& text) {
-    const std::size_t off = intercept ? 1 : 0, p = k + off, width = gram.gram.rows(), q1 = width - 1 - k;
+                                                          const InstrumentalText& text,
+                                                          const InstrumentalShapes& check) {
+    const rounds::ChunkHeader& h = gram.head;
+    const auto n = static_cast<std::size_t>(h.rows_x);
+    if (auto shapes = check(n, static_cast<std::size_t>(h.rows_y), static_cast<std::size_t>(h.rows_x2), q, k);
+        !shapes.ok())
+        return fail(std::move(shapes.error()));
+    if (h.mismatch)  // a chunk's inputs disagree, though the totals match
+        return fail(std::move(check(n, n + 1, n, q, k).error()));
+    if (auto data = rounds::check_range(gram); !data.ok()) return fail(std::move(data.error()));
+    const std::size_t off = intercept ? 1 : 0, p = k + off, q1 = q + off;
     const ErrorKind kind = text.second_stage.kind;
     Matrix wtw, wta, projected;
     instrument_blocks(gram.gram, q1, k, intercept, wtw, wta);

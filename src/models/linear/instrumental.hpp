@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "linalg/matrix.hpp"
 #include "models/error.hpp"
@@ -31,10 +32,13 @@ Result<LinearFit> fit_instrumental(const MatView& instruments, const MatView& re
 // [1 | Z | X | y] when its Cholesky basis is well-conditioned, and otherwise from the R factor of
 // [1 | Z | X | y] (instruments first), whose block beside the instruments' own factor is that
 // projection (nullopt asks for the factor round). The second stage is fit's own.
-Result<std::optional<Solution>> solve_instrumental_rounds(std::size_t n, std::size_t k, bool intercept,
+// `check` is the class's shape check (n, the targets' rows, the regressors' rows, q, k), run on the rounds' counts.
+using InstrumentalShapes = std::function<Status(std::size_t, std::size_t, std::size_t, std::size_t, std::size_t)>;
+Result<std::optional<Solution>> solve_instrumental_rounds(std::size_t q, std::size_t k, bool intercept,
                                                           const rounds::GramRound& gram,
                                                           const rounds::FactorRound* factor,
-                                                          const InstrumentalText& text);
+                                                          const InstrumentalText& text,
+                                                          const InstrumentalShapes& check);
 // The record from the solution and the residual round of the structural residuals y − X₁β.
 Result<LinearFit> finish_instrumental_rounds(std::size_t k, bool intercept, Solution sol,
                                              const rounds::ResidualRound& round, const InstrumentalText& text);

@@ -50,15 +50,10 @@ Status IV::fit(MatView instruments, MatView regressors, VecView targets) {
 
 Result<std::optional<Solution>> IV::solve_rounds(std::size_t q, std::size_t k, const rounds::GramRound& gram,
                                                    const rounds::FactorRound* factor) const {
-    const rounds::ChunkHeader& h = gram.head;
-    const auto n = static_cast<std::size_t>(h.rows_x);
-    if (auto shapes = check_shapes(n, static_cast<std::size_t>(h.rows_y), static_cast<std::size_t>(h.rows_x2), q, k);
-        !shapes.ok())
-        return fail(std::move(shapes.error()));
-    if (h.mismatch)  // a chunk's inputs disagree, though the totals match
-        return fail(std::move(check_shapes(n, n + 1, n, q, k).error()));
-    if (auto data = rounds::check_range(gram); !data.ok()) return fail(std::move(data.error()));
-    return solve_instrumental_rounds(n, k, fit_intercept, gram, factor, text);
+    auto check = [this](std::size_t n, std::size_t ny, std::size_t nx, std::size_t nq, std::size_t nk) {
+        return check_shapes(n, ny, nx, nq, nk);
+    };
+    return solve_instrumental_rounds(q, k, fit_intercept, gram, factor, text, check);
 }
 
 Status IV::commit_rounds(std::size_t k, Solution sol, const rounds::ResidualRound& round) {
