@@ -40,6 +40,15 @@ bool all_finite(const VecView& v) {
     return true;
 }
 
+Error non_finite_or(Error failure, std::initializer_list<const char*> singular, std::initializer_list<MatView> data) {
+    bool worded_singular = false;
+    for (const char* text : singular) worded_singular = worded_singular || (text && failure.message == text);
+    if (!worded_singular) return failure;
+    for (const MatView& m : data)
+        if (!all_finite(m)) return Error{ErrorKind::Value, "Input contains NaN or infinite values"};
+    return failure;
+}
+
 Status check_lapack_limits(std::size_t rows, std::size_t cols) {
     if (!fits_lapack(rows) || !fits_lapack(cols)) return value_error(lapack_limit_message());
     return {};

@@ -3,6 +3,7 @@
 // near the ends of double range, residuals and R².
 #pragma once
 
+#include <initializer_list>
 #include <optional>
 
 #include "linalg/matrix.hpp"
@@ -12,6 +13,12 @@ namespace kv {
 
 bool all_finite(const MatView& x);
 bool all_finite(const VecView& v);
+
+// A failure worded as a singular design (one of `singular`) becomes ValueError "Input contains NaN or
+// infinite values" when any of `data` holds a NaN or ±∞: those values, not collinearity, made the
+// design look singular. Other failures, and failures on finite data, are returned unchanged.
+Error non_finite_or(Error failure, std::initializer_list<const char*> singular, std::initializer_list<MatView> data);
+inline MatView column_of(const VecView& v) { return {v.data, v.size, 1, v.stride, 0}; }
 
 // ValueError when a dimension is beyond what 32-bit LAPACK/BLAS integers can address.
 Status check_lapack_limits(std::size_t rows, std::size_t cols);

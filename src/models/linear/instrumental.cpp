@@ -91,8 +91,28 @@ Basis project_by_factoring(Matrix w, const Matrix& a, const Vector& s, bool acce
 
 }  // namespace
 
+namespace {
+
+Result<LinearFit> fit_checked(const MatView& instruments, const MatView& regressors, const VecView& targets,
+                              bool intercept, const InstrumentalText& text);
+
+}  // namespace
+
+// A failure worded as singular instruments or a singular second stage, on data holding NaN or ±∞,
+// says so instead.
 Result<LinearFit> fit_instrumental(const MatView& instruments, const MatView& regressors, const VecView& targets,
                                    bool intercept, const InstrumentalText& text) {
+    auto fit = fit_checked(instruments, regressors, targets, intercept, text);
+    if (fit) return fit;
+    return fail(non_finite_or(std::move(fit.error()),
+                              {text.singular_instruments, text.second_stage.singular, text.second_stage.singular_svd},
+                              {instruments, regressors, column_of(targets)}));
+}
+
+namespace {
+
+Result<LinearFit> fit_checked(const MatView& instruments, const MatView& regressors, const VecView& targets,
+                              bool intercept, const InstrumentalText& text) {
     const std::size_t n = regressors.rows, k = regressors.cols, q = instruments.cols, off = intercept ? 1 : 0;
     const std::size_t p = k + off, q1 = q + off;
     const ErrorKind kind = text.second_stage.kind;
@@ -138,5 +158,7 @@ Result<LinearFit> fit_instrumental(const MatView& instruments, const MatView& re
     return make_linear_fit(n, k, intercept, std::move(sol->beta), std::move(sol->r), std::move(e), mse, r2,
                            classical_covariance(sol->bread, mse));
 }
+
+}  // namespace
 
 }  // namespace kv

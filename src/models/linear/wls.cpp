@@ -97,7 +97,7 @@ Status WLS::fit(MatView x, VecView y, VecView weights) {
         pb.target = view_of(ys);
     };
     auto sol = solve(Problem(n, p, blocks.dtd, blocks.dty, weighted), routes);
-    if (!sol) return fail(std::move(sol.error()));
+    if (!sol) return fail(non_finite_or(std::move(sol.error()), {routes.singular, routes.singular_svd}, {x, column_of(y)}));
     Vector r(n);  // y − [1 | x]β on the scale of y
     streamed_residuals(rows, sol->beta.data(), r.data());
     double ssr = 0.0, wssr = 0.0;
