@@ -116,6 +116,9 @@ Result<LinearFit> fit_checked(const MatView& instruments, const MatView& regress
     const std::size_t n = regressors.rows, k = regressors.cols, q = instruments.cols, off = intercept ? 1 : 0;
     const std::size_t p = k + off, q1 = q + off;
     const ErrorKind kind = text.second_stage.kind;
+    // The residuals are allocated before any pass over the data: a fit that cannot keep them fails
+    // at once (MemoryError).
+    Vector e(n);
     // One streamed pass: the Gram matrix of [1 | Z | X | y] holds WᵀW and Wᵀ[X₁ | y].
     const RowSource rows{instruments, &targets, intercept, nullptr, regressors};
     const Matrix g = streamed_gram(rows);
@@ -149,7 +152,7 @@ Result<LinearFit> fit_checked(const MatView& instruments, const MatView& regress
     auto sol = solve(problem, text.second_stage);
     if (!sol) return fail(std::move(sol.error()));
 
-    Vector e(n);  // y − X₁β, the structural residuals, from the caller's rows
+    // y − X₁β, the structural residuals, from the caller's rows
     streamed_residuals(RowSource{regressors, &targets, intercept}, sol->beta.data(), e.data());
     if (n == p) return fail(Error{kind, text.no_degrees_of_freedom});
     double ssr = 0;

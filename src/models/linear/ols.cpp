@@ -39,6 +39,9 @@ Status OLS::fit(MatView x, VecView y) {
     if (n <= p) return value_error("Insufficient samples for the number of parameters");
     if (auto limit = check_lapack_limits(n, p + 1); !limit.ok()) return limit;
 
+    // What the fit keeps is allocated before any pass over the data, so a fit that cannot store
+    // its residuals fails at once (MemoryError) instead of after streaming every row.
+    Vector e(n);
     // One pass over the caller's rows gives DᵀD, Dᵀy and yᵀy (the Gram matrix of [1 | x | y]);
     // nothing n × p is copied unless a rare route needs the design itself.
     const RowSource rows{x, &y, fit_intercept};
@@ -69,7 +72,6 @@ Status OLS::fit(MatView x, VecView y) {
     // Residuals, R² and the HC0 meat read the caller's rows again (the scaled copy after rescaling).
     const VecView yv = c.empty() ? y : copy.target();
     const RowSource fitted_rows = c.empty() ? rows : RowSource{copy.design(), &yv, false};
-    Vector e(n);
     Matrix meat;  // Dᵀdiag(e²)D, formed in the residual pass for robust errors
     streamed_residuals(fitted_rows, sol->beta.data(), e.data(), robust ? &meat : nullptr);
     double ssr = 0;

@@ -60,6 +60,9 @@ Status WLS::fit(MatView x, VecView y, VecView weights) {
     if (n == 0 || k == 0) return value_error("Input arrays cannot be empty");
     const std::size_t p = k + (fit_intercept ? 1 : 0);
     if (n <= p) return value_error("Number of samples must be greater than number of parameters");
+    // The residuals are allocated before any pass over the data: a fit that cannot keep them fails
+    // at once (MemoryError).
+    Vector r(n);  // y − [1 | x]β on the scale of y
     // Rejects 0 of either sign, negatives, NaN and ±∞; positive subnormals pass.
     for (std::size_t i = 0; i < n; ++i) {
         const double w = weights[i];
@@ -98,7 +101,6 @@ Status WLS::fit(MatView x, VecView y, VecView weights) {
     };
     auto sol = solve(Problem(n, p, blocks.dtd, blocks.dty, weighted), routes);
     if (!sol) return fail(non_finite_or(std::move(sol.error()), {routes.singular, routes.singular_svd}, {x, column_of(y)}));
-    Vector r(n);  // y − [1 | x]β on the scale of y
     streamed_residuals(rows, sol->beta.data(), r.data());
     double ssr = 0.0, wssr = 0.0;
     for (std::size_t i = 0; i < n; ++i) {

@@ -30,18 +30,26 @@ using Codes = std::vector<std::uint32_t>;
 
 struct Numbering {
     EntityIndex index;
-    Codes codes;                       // length n
+    const Codes& codes;                 // length n
     std::vector<std::uint64_t> counts;  // length G
 };
 
-Numbering number_entities(const IdView& ids) {
-    Numbering out;
-    out.codes.resize(ids.size);
+// The n-sized buffers of a fit, allocated before any pass over the data so that a fit that cannot
+// keep its results fails at once (MemoryError) instead of after streaming every row.
+struct Workspace {
+    Codes codes;  // each row's entity number
+    Vector e;     // the within residuals, kept
+    Vector u;     // ỹ, then y − xβ, then the overall residuals
+    explicit Workspace(std::size_t n) : codes(n), e(n), u(n) {}
+};
+
+Numbering number_entities(const IdView& ids, Codes& codes) {
+    Numbering out{{}, codes, {}};
     for (std::size_t i = 0; i < ids.size; ++i) {
         const std::uint64_t g = out.index.number_of(ids[i]);
         if (g == out.counts.size()) out.counts.push_back(0);
         ++out.counts[g];
-        out.codes[i] = static_cast<std::uint32_t>(g);
+        codes[i] = static_cast<std::uint32_t>(g);
     }
     return out;
 }
@@ -161,9 +169,8 @@ public:
 
     // ỹ − x̃β, ỹ itself into `yt`, and with `scores` (G × k, zeroed) the entity sums of eᵢ·x̃ᵢ for
     // clustered errors.
-    Vector residuals(const Vector& beta, double* yt, Matrix* scores) const {
+    void residuals(const Vector& beta, double* e, double* yt, Matrix* scores) const {
         const std::size_t n = x_.rows, k = width_ - 1, b = within_block_rows(width_);
-        Vector e(n);
         std::vector<double> buf(std::min(n, b) * width_);
         for (std::size_t i0 = 0; i0 < n; i0 += b) {
             const std::size_t m = std::min(b, n - i0);
@@ -179,7 +186,6 @@ public:
                     for (std::size_t j = 0; j < k; ++j) (*scores)(codes_[i0 + i], j) += ei * row[j];
             }
         }
-        return e;
     }
 
     // The demeaned x (n × k) and y, for the routes that factor the design.
@@ -292,11 +298,12 @@ Vector compute_fixed_effects(const Vector& u, const Numbering& entities) {
 // Normal equations when n > 2(G + k) and k < 1000, SVD least squares otherwise.
 constexpr const RoutePolicy& routes = matrix_routes;
 
-Result<PanelFit> fit_panel(const MatView& x, const VecView& y, const IdView& entity_id, bool robust);
+Result<PanelFit> fit_panel(const MatView& x, const VecView& y, const IdView& entity_id, bool robust, Workspace& ws);
 
 // x and y scaled column by column by powers of two into double range (exact), fitted, and the
 // results scaled back: β_j·c_j/c_y, residuals, effects and mse by c_y, the covariance by c.
-Result<PanelFit> fit_rescaled(const MatView& x, const VecView& y, const IdView& entity_id, bool robust) {
+Result<PanelFit> fit_rescaled(const MatView& x, const VecView& y, const IdView& entity_id, bool robust,
+                              Workspace& ws) {
     const std::size_t n = x.rows, k = x.cols;
     const Vector c = max_abs_scales(x);
     const double cy = max_abs_scales(MatView{y.data, n, 1, y.stride, 0})[0];
@@ -305,16 +312,17 @@ Result<PanelFit> fit_rescaled(const MatView& x, const VecView& y, const IdView& 
         for (std::size_t i = 0; i < n; ++i) xs(i, j) *= c[j];
     Vector ys = to_vector(y);
     for (double& v : ys) v *= cy;
-    auto fit = fit_panel(xs.view(), view_of(ys), entity_id, robust);
+    auto fit = fit_panel(xs.view(), view_of(ys), entity_id, robust, ws);
     if (!fit) return fit;
     unscale(*fit, c, cy);
     for (double& v : fit->effects) v /= cy;
     return fit;
 }
 
-Result<PanelFit> fit_panel(const MatView& x, const VecView& y, const IdView& entity_id, bool robust) {
+Result<PanelFit> fit_panel(const MatView& x, const VecView& y, const IdView& entity_id, bool robust,
+                           Workspace& ws) {
     const std::size_t n = x.rows, k = x.cols;
-    Numbering entities = number_entities(entity_id);
+    Numbering entities = number_entities(entity_id, ws.codes);
     const std::size_t groups = entities.counts.size();
     if (groups >= n)
         return value_error(
@@ -322,7 +330,7 @@ Result<PanelFit> fit_panel(const MatView& x, const VecView& y, const IdView& ent
     if (n <= groups + k) return value_error("Insufficient degrees of freedom for Fixed Effects estimation");
 
     const Within w(x, y, entities);
-    if (w.out_of_range) return fit_rescaled(x, y, entity_id, robust);
+    if (w.out_of_range) return fit_rescaled(x, y, entity_id, robust, ws);
     // The rank of [entity dummies | x] is that of the demeaned columns judged against the raw
     // columns' lengths: a regressor that is an entity-level offset of another is collinear with
     // the effects even when its demeaned rounding residue looks like a column of its own.
@@ -344,14 +352,15 @@ Result<PanelFit> fit_panel(const MatView& x, const VecView& y, const IdView& ent
     if (!sol) return fail(std::move(sol.error()));
 
     Matrix scores = robust ? Matrix::zeros(groups, k) : Matrix();
-    Vector u(n);  // ỹ for the within R², then y − xβ for the effects, then the overall residuals
-    Vector e = w.residuals(sol->beta, u.data(), robust ? &scores : nullptr);
+    Vector& u = ws.u;  // ỹ for the within R², then y − xβ for the effects, then the overall residuals
+    Vector& e = ws.e;
+    w.residuals(sol->beta, e.data(), u.data(), robust ? &scores : nullptr);
     double ssr = 0;
     const double within_r2 = clamp_r_squared(centred_r_squared(e, u, nullptr, &ssr));
     const double mse = ssr / static_cast<double>(n - groups - k);
     streamed_residuals(RowSource{x, &y, false}, sol->beta.data(), u.data());
     Vector alpha = compute_fixed_effects(u, entities);
-    for (std::size_t i = 0; i < n; ++i) u[i] -= alpha[entities.codes[i]];
+    for (std::size_t i = 0; i < n; ++i) u[i] -= alpha[ws.codes[i]];
     const double r2 = clamp_r_squared(centred_r_squared(u, y));
     const std::optional<Matrix> clustered =
         robust ? std::optional(clustered_covariance(scores, sol->bread)) : std::nullopt;
@@ -370,9 +379,10 @@ Status FE::fit(MatView x, VecView y, IdView entity_id) {
         return value_error("Array length mismatch: X has " + std::to_string(n) + " rows, y has " +
                            std::to_string(y.size) + " elements, entity_id has " + std::to_string(entity_id.size) +
                            " elements");
-    if (!all_finite(x) || !all_finite(y)) return value_error("Input contains NaN or infinite values");
     if (auto limit = check_lapack_limits(n, k); !limit.ok()) return limit;
-    auto next = fit_panel(x, y, entity_id, robust);
+    Workspace ws(n);
+    if (!all_finite(x) || !all_finite(y)) return value_error("Input contains NaN or infinite values");
+    auto next = fit_panel(x, y, entity_id, robust, ws);
     if (!next) return fail(std::move(next.error()));
     state_ = std::move(*next);
     return {};
