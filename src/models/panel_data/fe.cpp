@@ -1,13 +1,15 @@
-// FE: number the entities by first occurrence, remove each entity's mean from x and y (one pass
-// of per-entity sums, one pass subtracting; no dummies), solve the demeaned least squares by
-// the shared step (Cholesky normal equations or SVD depending on n, G and k), recover the entity
-// effects from the untransformed data, and commit everything at once.
+// FE: number the entities by first occurrence, remove each entity's mean from x and y (entity
+// sums, then demeaned blocks straight into the Gram product; no dummies, no demeaned copy),
+// solve the demeaned least squares by the shared step (Cholesky normal equations or SVD depending
+// on n, G and k), then one more pass for the residuals, the entity effects ȳ_g − x̄_gᵀβ and the
+// clustered scores, and commit everything at once.
 // Lengths: n rows, k regressors, G entities; `codes` holds each row's entity number.
 #include "models/panel_data/fe.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <utility>
 
@@ -19,260 +21,275 @@
 #include "models/inference.hpp"
 #include "models/linear/layouts.hpp"
 #include "models/linear/fit_utils.hpp"
+#include "models/panel_data/entity_sums.hpp"
 #include "models/solve.hpp"
 
 namespace kv {
 
 namespace {
 
-// Row entity numbers; n is bounded by the LAPACK limit, so 32 bits suffice.
-using Codes = std::vector<std::uint32_t>;
-
-struct Numbering {
-    EntityIndex index;
-    const Codes& codes;                 // length n
-    std::vector<std::uint64_t> counts;  // length G
-};
-
 // The n-sized buffers of a fit, allocated before any pass over the data so that a fit that cannot
 // keep its results fails at once (MemoryError) instead of after streaming every row.
 struct Workspace {
     Codes codes;  // each row's entity number
     Vector e;     // the within residuals, kept
-    Vector u;     // ỹ, then y − xβ, then the overall residuals
-    explicit Workspace(std::size_t n) : codes(n), e(n), u(n) {}
+    explicit Workspace(std::size_t n) : codes(n), e(n) {}
 };
 
-Numbering number_entities(const IdView& ids, Codes& codes) {
-    Numbering out{{}, codes, {}};
-    for (std::size_t i = 0; i < ids.size; ++i) {
-        const std::uint64_t g = out.index.number_of(ids[i]);
-        if (g == out.counts.size()) out.counts.push_back(0);
-        ++out.counts[g];
-        codes[i] = static_cast<std::uint32_t>(g);
-    }
-    return out;
-}
-
 // Rows per block of the within passes: about a megabyte of x, so a block is still in cache when
-// it is read a second time (the demeaned copy, then BLAS).
+// it is read a second time (the demeaned block, then BLAS).
 std::size_t within_block_rows(std::size_t width) { return std::max<std::size_t>(131072 / width, 64); }
 
-// The entity means of every column of [x | y], and the raw columns' lengths, from one row-wise
-// pass. Sums are compensated (Knuth's TwoSum: each sum carries the rounding error of its
-// additions, so its error is that of a sum in twice the precision, smaller than a long-double
-// one) and each mean is kept as a pair of doubles hi + lo, so a
-// demeaned value (x − hi) − lo is x − mean to within about one rounding of the small centred
-// value, not of |x|, which an ill-conditioned within design would otherwise amplify. An entity
-// whose values in a column are all identical gets that value as its mean (lo = 0), so its
-// demeaned values are exactly zero; the quotient sum/count would leave rounding residue (0.1
-// over 3 rows demeans to about ±1.4e-17), and a regressor constant within every entity would
-// then look identified instead of singular.
+// The entity sums are a table (2 doubles per entity and column) updated row by row in row order
+// while it costs at most a quarter of x's bytes (or 4 MiB): x is then read in order and the table
+// is read a few rows ahead of its use. Beyond that, the rows are visited entity by entity instead
+// (one counting sort of the row numbers): each entity's sums are formed over its own rows, which
+// are then in cache for their demeaning, and nothing per entity outlives the entity. That reads x
+// out of order, slower per row, but needs no n-sized table beside the row numbers.
+constexpr std::size_t table_bytes_floor = std::size_t{4} << 20;
+
+// The within transformation of [x | y] and the passes over it.
 class Within {
 public:
-    Within(const MatView& x, const VecView& y, const Numbering& entities)
-        : x_(x), y_(y), codes_(entities.codes), width_(x.cols + 1), mean_(entities.counts.size() * 2 * width_) {
-        const std::size_t n = x.rows, groups = entities.counts.size(), w = width_;
-        if (groups * w > row_table_limit) {
-            demean_by_columns(entities);
+    Within(const MatView& x, const VecView& y, const Codes& codes, Numbering&& entities)
+        : x_(x), y_(y), codes_(codes), w_(x.cols + 1), counts_(entities.counts) {
+        const std::size_t groups = entities.size(), n = x.rows;
+        const std::size_t table_bytes = groups * 2 * w_ * sizeof(double);
+        grouped_ = table_bytes > std::max(table_bytes_floor, n * x.cols * sizeof(double) / 4);
+        // Tables beyond the first cache levels are read a few rows ahead.
+        const bool far = table_bytes > (std::size_t{256} << 10);
+        if (!grouped_) {
+            EntitySums sums(w_, std::move(entities));
+            sums.add_numbered(x, y, codes.data(), 0, n, far);
+            far_ = far;
+            means_ = sums.take_means();
+            index_ = std::move(sums.index());
+            note_lengths(sums.squares(), sums.largest());
             return;
         }
-        // Per entity, contiguous so that a row touches one stretch of memory: the sums, their
-        // carries, the first values and the largest departure from them, each w long.
-        std::vector<double> acc(groups * 4 * w, 0.0), squares(w, 0.0), largest(w, 0.0);
-        std::vector<unsigned char> seen(groups, 0);
-        std::vector<double> row(w);
-        for (std::size_t i = 0; i < n; ++i) {
-            read_row(i, row.data());
-            const std::size_t g = codes_[i];
-            double* s = acc.data() + g * 4 * w;
-            double *c = s + w, *first = s + 2 * w, *departs = s + 3 * w;
-            if (!seen[g]) {
-                seen[g] = 1;
-                std::copy(row.begin(), row.end(), first);
-            }
-            for (std::size_t j = 0; j < w; ++j) {
-                const double v = row[j];
-                departs[j] = std::max(departs[j], std::fabs(v - first[j]));
-                const double t = s[j] + v, z = t - s[j];
-                c[j] += (s[j] - (t - z)) + (v - z);
-                s[j] = t;
-                squares[j] += v * v;
-                largest[j] = std::max(largest[j], std::fabs(v));
-            }
-        }
-        for (std::size_t g = 0; g < groups; ++g) {
-            const double* s = acc.data() + g * 4 * w;
-            const double *c = s + w, *first = s + 2 * w, *departs = s + 3 * w;
-            double* hi = mean_.data() + g * 2 * w;
-            for (std::size_t j = 0; j < w; ++j) {
-                const long double mean = departs[j] > 0
-                                             ? (static_cast<long double>(s[j]) + c[j]) / static_cast<long double>(entities.counts[g])
-                                             : first[j];
-                hi[j] = static_cast<double>(mean);
-                hi[w + j] = static_cast<double>(mean - static_cast<long double>(hi[j]));
-            }
-        }
-        raw_norms.resize(w);
-        for (std::size_t j = 0; j < w; ++j) note_length(j, squares[j], largest[j]);
+        index_ = std::move(entities.index);
+        // A counting sort of the row numbers by entity: rows of one entity in row order.
+        offsets_.assign(groups + 1, 0);
+        for (std::size_t g = 0; g < groups; ++g) offsets_[g + 1] = offsets_[g] + counts_[g];
+        rows_.resize(n);
+        std::vector<std::uint64_t> next(offsets_.begin(), offsets_.end() - 1);
+        for (std::size_t i = 0; i < n; ++i) rows_[next[codes[i]]++] = static_cast<std::uint32_t>(i);
     }
 
+    std::size_t groups() const { return counts_.size(); }
+    std::size_t width() const { return w_; }
+    EntityIndex take_index() { return std::move(index_); }
+
+    // Known after the constructor (entity sums by table) or after gram() (by entity).
     Vector raw_norms;           // k + 1: lengths of the columns and of y before demeaning (y last)
     bool out_of_range = false;  // the data must be rescaled before their squares are formed
-
-    // The exact demeaned value of column j (y at j = k) in row i, for the guarded solver.
-    long double exact(std::size_t i, std::size_t j) const {
-        const double* hi = mean_.data() + codes_[i] * 2 * width_;
-        return (static_cast<long double>(value(i, j)) - hi[j]) - hi[width_ + j];
-    }
-
-    // Rows [i0, i0 + m) of [x̃ | ỹ] as the columns of a column-major width × m buffer.
-    void block(std::size_t i0, std::size_t m, double* buf) const {
-        if (cols_.size()) {
-            for (std::size_t i = 0; i < m; ++i)
-                for (std::size_t j = 0; j < width_; ++j) buf[i * width_ + j] = cols_(i0 + i, j);
-            return;
-        }
-        const std::size_t k = width_ - 1;
-        for (std::size_t i = 0; i < m; ++i) {
-            double* row = buf + i * width_;
-            const double* hi = mean_.data() + codes_[i0 + i] * 2 * width_;
-            const double* lo = hi + width_;
-            const double* xr = x_.data + static_cast<std::ptrdiff_t>(i0 + i) * x_.rs;
-            if (x_.cs == 1) {
-                for (std::size_t j = 0; j < k; ++j) row[j] = (xr[j] - hi[j]) - lo[j];
-            } else {
-                for (std::size_t j = 0; j < k; ++j) row[j] = (xr[static_cast<std::ptrdiff_t>(j) * x_.cs] - hi[j]) - lo[j];
-            }
-            row[k] = (y_[i0 + i] - hi[k]) - lo[k];
-        }
-    }
-    std::size_t width() const { return width_; }
+    bool finite = true;         // no NaN or ±∞ reached the sums of squares
+    double target_sum = 0;      // Σỹ and max|ỹ|, from gram()
+    double target_largest = 0;
 
     // [x̃ | ỹ]ᵀ[x̃ | ỹ], one pass of demeaned blocks.
-    Matrix gram() const {
-        if (cols_.size()) return kv::gram(cols_);
-        const std::size_t n = x_.rows, b = within_block_rows(width_);
-        Matrix g = Matrix::zeros(width_, width_);
-        std::vector<double> buf(std::min(n, b) * width_);
-        for (std::size_t i0 = 0; i0 < n; i0 += b) {
-            const std::size_t m = std::min(b, n - i0);
-            block(i0, m, buf.data());
-            KV_BLAS(cblas_dsyrk)(KV_CblasColMajor, KV_CblasLower, KV_CblasNoTrans, checked_int(width_),
-                                 checked_int(m), 1.0, buf.data(), checked_int(width_), 1.0, g.data(),
-                                 checked_int(width_));
+    Matrix gram() {
+        const std::size_t n = x_.rows, w = w_, b = std::min(n, within_block_rows(w));
+        Matrix g = Matrix::zeros(w, w);
+        std::vector<double> buf(b * w);
+        std::size_t fill = 0;
+        const std::size_t k = w - 1;
+        auto flush = [&] {
+            if (fill == 0) return;
+            for (std::size_t i = 0; i < fill; ++i) {
+                const double v = buf[i * w + k];
+                target_sum += v;
+                target_largest = std::max(target_largest, std::fabs(v));
+            }
+            KV_BLAS(cblas_dsyrk)(KV_CblasColMajor, KV_CblasLower, KV_CblasNoTrans, checked_int(w), checked_int(fill),
+                                 1.0, buf.data(), checked_int(w), 1.0, g.data(), checked_int(w));
+            fill = 0;
+        };
+        if (!grouped_) {
+            for (std::size_t i0 = 0; i0 < n; i0 += b) {
+                fill = std::min(b, n - i0);
+                demean_rows(x_, y_, codes_.data(), means_.data(), i0, fill, buf.data(), far_);
+                flush();
+            }
+        } else {
+            Vector squares(w, 0.0), largest(w, 0.0);
+            for_each_entity(&squares, &largest, [&](std::size_t, const std::uint32_t* rows, std::size_t m,
+                                                   const double* hi, double* row) {
+                for (std::size_t r = 0; r < m; ++r) {
+                    read_row(x_, y_, rows[r], row);
+                    double* __restrict out = buf.data() + fill * w;
+                    for (std::size_t j = 0; j < w; ++j) out[j] = (row[j] - hi[j]) - hi[w + j];
+                    if (++fill == b) flush();
+                }
+            });
+            flush();
+            note_lengths(squares, largest);
         }
-        for (std::size_t j = 0; j < width_; ++j)
-            for (std::size_t i = j + 1; i < width_; ++i) g(j, i) = g(i, j);
+        for (std::size_t j = 0; j < w; ++j)
+            for (std::size_t i = j + 1; i < w; ++i) g(j, i) = g(i, j);
         return g;
     }
 
-    // ỹ − x̃β, ỹ itself into `yt`, and with `scores` (G × k, zeroed) the entity sums of eᵢ·x̃ᵢ for
-    // clustered errors.
-    void residuals(const Vector& beta, double* e, double* yt, Matrix* scores) const {
-        const std::size_t n = x_.rows, k = width_ - 1, b = within_block_rows(width_);
-        std::vector<double> buf(std::min(n, b) * width_);
-        for (std::size_t i0 = 0; i0 < n; i0 += b) {
-            const std::size_t m = std::min(b, n - i0);
-            block(i0, m, buf.data());
-            for (std::size_t i = 0; i < m; ++i) {
-                const double* row = buf.data() + i * width_;
-                double fit = 0;
-                for (std::size_t j = 0; j < k; ++j) fit += row[j] * beta[j];
-                const double ei = row[k] - fit;
-                e[i0 + i] = ei;
-                yt[i0 + i] = row[k];
-                if (scores)
-                    for (std::size_t j = 0; j < k; ++j) (*scores)(codes_[i0 + i], j) += ei * row[j];
+    // e = ỹ − x̃β, each entity's effect ȳ_g − x̄_gᵀβ, and with `meat` (k × k, zeroed) Σ_g s_g s_gᵀ over
+    // the entity scores s_g = Σ_{i in g} eᵢ·x̃ᵢ, in ascending entity order.
+    void residuals(const Vector& beta, double* e, Vector& alpha, Matrix* meat) const {
+        const std::size_t n = x_.rows, w = w_, k = w - 1, groups = counts_.size();
+        alpha.assign(groups, 0.0);
+        auto effect = [&](std::size_t g, const double* hi) {
+            long double a = static_cast<long double>(hi[k]) + hi[w + k];
+            for (std::size_t j = 0; j < k; ++j) a -= (static_cast<long double>(hi[j]) + hi[w + j]) * beta[j];
+            alpha[g] = static_cast<double>(a);
+        };
+        if (!grouped_) {
+            const std::size_t b = std::min(n, within_block_rows(w));
+            std::vector<double> buf(b * w);
+            Matrix scores = meat ? Matrix::zeros(groups, k) : Matrix();
+            for (std::size_t i0 = 0; i0 < n; i0 += b) {
+                const std::size_t m = std::min(b, n - i0);
+                demean_rows(x_, y_, codes_.data(), means_.data(), i0, m, buf.data(), far_);
+                // x̃β for the block by one product (the block is k × m with leading dimension w), then ỹ − x̃β.
+                double* eb = e + i0;
+                KV_BLAS(cblas_dgemv)(KV_CblasColMajor, KV_CblasTrans, checked_int(k), checked_int(m), 1.0, buf.data(),
+                                     checked_int(w), beta.data(), 1, 0.0, eb, 1);
+                for (std::size_t i = 0; i < m; ++i) eb[i] = buf[i * w + k] - eb[i];
+                if (meat)
+                    for (std::size_t i = 0; i < m; ++i) {
+                        const double* row = buf.data() + i * w;
+                        for (std::size_t j = 0; j < k; ++j) scores(codes_[i0 + i], j) += eb[i] * row[j];
+                    }
             }
+            for (std::size_t g = 0; g < groups; ++g) effect(g, means_.data() + g * 2 * w);
+            if (meat)
+                for (std::size_t g = 0; g < groups; ++g) add_score(*meat, [&](std::size_t j) { return scores(g, j); });
+        } else {
+            std::vector<double> d(w), score(k);
+            for_each_entity(nullptr, nullptr, [&](std::size_t g, const std::uint32_t* rows, std::size_t m,
+                                                  const double* hi, double* row) {
+                std::fill(score.begin(), score.end(), 0.0);
+                for (std::size_t r = 0; r < m; ++r) {
+                    const std::size_t i = rows[r];
+                    read_row(x_, y_, i, row);
+                    for (std::size_t j = 0; j < w; ++j) d[j] = (row[j] - hi[j]) - hi[w + j];
+                    double fit = 0;
+                    for (std::size_t j = 0; j < k; ++j) fit += d[j] * beta[j];
+                    const double ei = d[k] - fit;
+                    e[i] = ei;
+                    if (meat)
+                        for (std::size_t j = 0; j < k; ++j) score[j] += ei * d[j];
+                }
+                effect(g, hi);
+                if (meat) add_score(*meat, [&](std::size_t j) { return score[j]; });
+            });
         }
+        if (meat)
+            for (std::size_t j = 0; j < k; ++j)
+                for (std::size_t i = j + 1; i < k; ++i) (*meat)(j, i) = (*meat)(i, j);
+    }
+
+    // The exact demeaned value of column j (y at j = k) in row i, for the guarded solver.
+    long double exact(std::size_t i, std::size_t j) const {
+        const double* hi = means().data() + static_cast<std::size_t>(codes_[i]) * 2 * w_;
+        return (static_cast<long double>(value(i, j)) - hi[j]) - hi[w_ + j];
     }
 
     // The demeaned x (n × k) and y, for the routes that factor the design.
     void materialise(Matrix& xt, Vector& yt) const {
-        const std::size_t n = x_.rows, k = width_ - 1;
+        const std::size_t n = x_.rows, k = w_ - 1;
         xt = Matrix(n, k);
         yt.resize(n);
-        std::vector<double> row(width_);
+        const double* m = means().data();
+        std::vector<double> row(w_);
         for (std::size_t i = 0; i < n; ++i) {
-            block(i, 1, row.data());
+            demean_rows(x_, y_, codes_.data(), m, i, 1, row.data());
             for (std::size_t j = 0; j < k; ++j) xt(i, j) = row[j];
             yt[i] = row[k];
         }
     }
 
 private:
-    // Beyond this many entity × column means, a row-wise pass misses the cache on every row (the
-    // per-entity tables outgrow it): the columns are demeaned one at a time into a copy instead,
-    // each against per-entity arrays that stay in cache.
-    static constexpr std::size_t row_table_limit = 1 << 17;
-
-    void demean_by_columns(const Numbering& entities) {
-        const std::size_t n = x_.rows, groups = entities.counts.size(), w = width_;
-        cols_ = Matrix(n, w);
-        raw_norms.resize(w);
-        std::vector<double> s(groups), c(groups), first(groups), departs(groups), hi(groups), lo(groups);
-        std::vector<unsigned char> seen(groups);
-        for (std::size_t j = 0; j < w; ++j) {
-            std::fill(s.begin(), s.end(), 0.0);
-            std::fill(c.begin(), c.end(), 0.0);
-            std::fill(departs.begin(), departs.end(), 0.0);
-            std::fill(seen.begin(), seen.end(), 0);
-            double* col = cols_.col(j);
-            double squares = 0, largest = 0;
-            for (std::size_t i = 0; i < n; ++i) {
-                const double v = value(i, j);
-                const std::size_t g = codes_[i];
-                col[i] = v;
-                if (!seen[g]) {
-                    seen[g] = 1;
-                    first[g] = v;
-                }
-                departs[g] = std::max(departs[g], std::fabs(v - first[g]));
-                const double t = s[g] + v, z = t - s[g];
-                c[g] += (s[g] - (t - z)) + (v - z);
-                s[g] = t;
-                squares += v * v;
-                largest = std::max(largest, std::fabs(v));
+    // f(g, rows, m, means, scratch row) for each entity in ascending number, with its rows (in row
+    // order) and its means hi + lo (2w) formed from them; with `squares` and `largest`, also Σv²
+    // and max|v| per column over all rows.
+    template <class F>
+    void for_each_entity(Vector* squares, Vector* largest, F&& f) const {
+        const std::size_t w = w_, n = rows_.size();
+        std::vector<double> state(2 * w), hi(2 * w), row(w);
+        for (std::size_t g = 0; g < counts_.size(); ++g) {
+            const std::uint32_t* rows = rows_.data() + offsets_[g];
+            const std::size_t m = offsets_[g + 1] - offsets_[g];
+            std::fill(state.begin(), state.end(), 0.0);
+            for (std::size_t r = 0; r < m; ++r) {
+                // The rows are read in an order the hardware cannot predict: ask for the ones a
+                // few rows ahead (the memory latency, not the arithmetic, bounds this loop).
+                if (const std::size_t ahead = offsets_[g] + r + prefetch_distance; ahead < n) prefetch_row(rows_[ahead]);
+                read_row(x_, y_, rows[r], row.data());
+                add_entity_row(state.data(), row.data(), w);
+                if (squares)
+                    for (std::size_t j = 0; j < w; ++j) {
+                        (*squares)[j] += row[j] * row[j];
+                        (*largest)[j] = std::max((*largest)[j], std::fabs(row[j]));
+                    }
             }
-            for (std::size_t g = 0; g < groups; ++g) {
-                const long double mean =
-                    departs[g] > 0 ? (static_cast<long double>(s[g]) + c[g]) / static_cast<long double>(entities.counts[g])
-                                   : first[g];
-                hi[g] = mean_[g * 2 * w + j] = static_cast<double>(mean);
-                lo[g] = mean_[g * 2 * w + w + j] = static_cast<double>(mean - static_cast<long double>(hi[g]));
-            }
-            for (std::size_t i = 0; i < n; ++i) col[i] = (col[i] - hi[codes_[i]]) - lo[codes_[i]];
-            note_length(j, squares, largest);
+            entity_mean(state.data(), m, w, hi.data());
+            f(g, rows, m, hi.data(), row.data());
         }
     }
 
-    // Column j's length; squares leave double range when a sum of them overflows (an infinite
-    // length) or when a column's magnitudes are so small that their products underflow.
-    void note_length(std::size_t j, double squares, double largest) {
-        raw_norms[j] = std::sqrt(squares);
-        const bool tiny = largest > 0 && largest < std::ldexp(1.0, -450);
-        out_of_range = out_of_range || !(raw_norms[j] <= std::ldexp(1.0, 500)) || tiny;
-    }
-
-    double value(std::size_t i, std::size_t j) const { return j + 1 < width_ ? x_(i, j) : y_[i]; }
-    void read_row(std::size_t i, double* row) const {
-        const std::size_t k = width_ - 1;
+    static constexpr std::size_t prefetch_distance = 16;
+    void prefetch_row(std::size_t i) const {
         const double* xr = x_.data + static_cast<std::ptrdiff_t>(i) * x_.rs;
-        if (x_.cs == 1) {
-            for (std::size_t j = 0; j < k; ++j) row[j] = xr[j];  // a short row: a loop, not a library call
-        } else {
-            for (std::size_t j = 0; j < k; ++j) row[j] = xr[static_cast<std::ptrdiff_t>(j) * x_.cs];
-        }
-        row[k] = y_[i];
+        const double* last = xr + static_cast<std::ptrdiff_t>(x_.cols - 1) * x_.cs;
+        __builtin_prefetch(xr);
+        __builtin_prefetch(last);
+        __builtin_prefetch(y_.data + static_cast<std::ptrdiff_t>(i) * y_.stride);
     }
+
+    // The per-entity means as a table (2w per entity), formed on first need when the sums were
+    // taken entity by entity (only the guarded and factoring routes need it).
+    const std::vector<double>& means() const {
+        if (means_.empty() && !counts_.empty()) {
+            means_.resize(counts_.size() * 2 * w_);
+            for_each_entity(nullptr, nullptr, [&](std::size_t g, const std::uint32_t*, std::size_t, const double* hi,
+                                                  double*) { std::copy(hi, hi + 2 * w_, means_.data() + g * 2 * w_); });
+        }
+        return means_;
+    }
+
+    template <class Score>
+    static void add_score(Matrix& meat, Score s) {
+        const std::size_t k = meat.cols();
+        for (std::size_t b = 0; b < k; ++b) {
+            const double sb = s(b);
+            for (std::size_t a = b; a < k; ++a) meat(a, b) += s(a) * sb;
+        }
+    }
+
+    // Column lengths; squares leave double range when a sum of them overflows (an infinite
+    // length) or when a column's magnitudes are so small that their products underflow. A NaN
+    // or ±∞ in the data shows as a sum that is not finite.
+    void note_lengths(const Vector& squares, const Vector& largest) {
+        raw_norms.resize(w_);
+        for (std::size_t j = 0; j < w_; ++j) {
+            raw_norms[j] = std::sqrt(squares[j]);
+            const bool tiny = largest[j] > 0 && largest[j] < std::ldexp(1.0, -450);
+            out_of_range = out_of_range || !(raw_norms[j] <= std::ldexp(1.0, 500)) || tiny;
+            finite = finite && std::isfinite(squares[j]);
+        }
+    }
+
+    double value(std::size_t i, std::size_t j) const { return j + 1 < w_ ? x_(i, j) : y_[i]; }
 
     const MatView& x_;
     const VecView& y_;
     const Codes& codes_;
-    std::size_t width_;
-    std::vector<double> mean_;  // per entity, hi then lo (each k + 1, y last): mean = hi + lo
-    Matrix cols_;               // n × (k + 1), [x̃ | ỹ] when demeaned by columns, else empty
+    std::size_t w_;
+    std::vector<std::uint64_t> counts_;
+    EntityIndex index_;
+    bool grouped_ = false;
+    bool far_ = false;  // the table is read ahead of its use
+    mutable std::vector<double> means_;  // per entity, hi then lo (each k + 1, y last): mean = hi + lo
+    std::vector<std::uint64_t> offsets_;  // by entity: where its rows start in rows_ (G + 1)
+    std::vector<std::uint32_t> rows_;     // the row numbers sorted by entity, each entity's in row order
 };
 
 // The demeaned data as exact differences of the inputs and their long-double entity means,
@@ -286,14 +303,6 @@ public:
 private:
     const Within& w_;
 };
-
-// α_g: the mean over entity g's rows of yᵢ − xᵢᵀβ on the untransformed data (`u`).
-Vector compute_fixed_effects(const Vector& u, const Numbering& entities) {
-    Vector alpha(entities.counts.size(), 0.0);
-    for (std::size_t i = 0; i < u.size(); ++i) alpha[entities.codes[i]] += u[i];
-    for (std::size_t g = 0; g < alpha.size(); ++g) alpha[g] /= static_cast<double>(entities.counts[g]);
-    return alpha;
-}
 
 // Normal equations when n > 2(G + k) and k < 1000, SVD least squares otherwise.
 constexpr const RoutePolicy& routes = matrix_routes;
@@ -319,23 +328,32 @@ Result<PanelFit> fit_rescaled(const MatView& x, const VecView& y, const IdView& 
     return fit;
 }
 
+// The finiteness of the data is read from the sums of squares the first pass forms; the data are
+// scanned only when a sum is not finite (NaN, ±∞, or squares beyond double range) or when the fit
+// fails before that pass, so that a NaN is named before any other failure.
+Unexpected<Error> fail_unless_nan(const MatView& x, const VecView& y, std::string message) {
+    if (!all_finite(x) || !all_finite(y)) return value_error("Input contains NaN or infinite values");
+    return value_error(std::move(message));
+}
+
 Result<PanelFit> fit_panel(const MatView& x, const VecView& y, const IdView& entity_id, bool robust,
                            Workspace& ws) {
     const std::size_t n = x.rows, k = x.cols;
-    Numbering entities = number_entities(entity_id, ws.codes);
-    const std::size_t groups = entities.counts.size();
+    Numbering entities = number_entities(entity_id, ws.codes.data());
+    const std::size_t groups = entities.size();
     if (groups >= n)
-        return value_error(
-            "Insufficient degrees of freedom: number of entities must be less than number of observations");
-    if (n <= groups + k) return value_error("Insufficient degrees of freedom for Fixed Effects estimation");
+        return fail_unless_nan(x, y,
+                               "Insufficient degrees of freedom: number of entities must be less than number of observations");
+    if (n <= groups + k) return fail_unless_nan(x, y, "Insufficient degrees of freedom for Fixed Effects estimation");
 
-    const Within w(x, y, entities);
+    Within w(x, y, ws.codes, std::move(entities));
+    Matrix g = w.gram();  // [x̃ | ỹ]ᵀ[x̃ | ỹ]
+    if (!w.finite && (!all_finite(x) || !all_finite(y))) return value_error("Input contains NaN or infinite values");
     if (w.out_of_range) return fit_rescaled(x, y, entity_id, robust, ws);
     // The rank of [entity dummies | x] is that of the demeaned columns judged against the raw
     // columns' lengths: a regressor that is an entity-level offset of another is collinear with
     // the effects even when its demeaned rounding residue looks like a column of its own.
     const Vector rank_norms(w.raw_norms.begin(), w.raw_norms.end() - 1);
-    const Matrix g = w.gram();  // [x̃ | ỹ]ᵀ[x̃ | ỹ]
     const GramBlocks blocks(g, k);
     const ExactWithin exact(w);
     Matrix xt;
@@ -350,23 +368,29 @@ Result<PanelFit> fit_panel(const MatView& x, const VecView& y, const IdView& ent
     problem.rank_norms = &rank_norms;
     auto sol = solve(std::move(problem), routes);
     if (!sol) return fail(std::move(sol.error()));
+    xt = Matrix();
+    yt = Vector();
 
-    Matrix scores = robust ? Matrix::zeros(groups, k) : Matrix();
-    Vector& u = ws.u;  // ỹ for the within R², then y − xβ for the effects, then the overall residuals
+    Matrix meat = robust ? Matrix::zeros(k, k) : Matrix();
     Vector& e = ws.e;
-    w.residuals(sol->beta, e.data(), u.data(), robust ? &scores : nullptr);
+    Vector alpha;
+    w.residuals(sol->beta, e.data(), alpha, robust ? &meat : nullptr);
     double ssr = 0;
-    const double within_r2 = clamp_r_squared(centred_r_squared(e, u, nullptr, &ssr));
+    // The overall residuals y − xβ − α_g are the within residuals: α_g = ȳ_g − x̄_gᵀβ.
+    const double r2 = clamp_r_squared(centred_r_squared(e, y, nullptr, &ssr));
     const double mse = ssr / static_cast<double>(n - groups - k);
-    streamed_residuals(RowSource{x, &y, false}, sol->beta.data(), u.data());
-    Vector alpha = compute_fixed_effects(u, entities);
-    for (std::size_t i = 0; i < n; ++i) u[i] -= alpha[ws.codes[i]];
-    const double r2 = clamp_r_squared(centred_r_squared(u, y));
+    // The within R² around ỹ's mean (zero up to rounding), with its total sum of squares
+    // Σỹ² − (Σỹ)²/n from the Gram pass; 0 when that is within rounding of a constant target, by
+    // the rule centred_r_squared applies (TSS ≤ n·(4ε·max|ỹ|)²).
+    const double tss = g(k, k) - w.target_sum * w.target_sum / static_cast<double>(n);
+    const double noise = 4.0 * std::numeric_limits<double>::epsilon() * w.target_largest;
+    const double within_r2 =
+        clamp_r_squared(tss <= static_cast<double>(n) * noise * noise ? 0.0 : 1.0 - ssr / tss);
     const std::optional<Matrix> clustered =
-        robust ? std::optional(clustered_covariance(scores, sol->bread)) : std::nullopt;
+        robust ? std::optional(sandwich(sol->bread, meat)) : std::nullopt;
     PanelFit fit{make_linear_fit(n, k, false, std::move(sol->beta), std::move(sol->r), std::move(e), mse, r2,
                                  classical_covariance(sol->bread, mse), clustered ? &*clustered : nullptr),
-                 std::move(entities.index), std::move(alpha), within_r2, groups};
+                 w.take_index(), std::move(alpha), within_r2, groups};
     return fit;
 }
 
@@ -381,7 +405,6 @@ Status FE::fit(MatView x, VecView y, IdView entity_id) {
                            " elements");
     if (auto limit = check_lapack_limits(n, k); !limit.ok()) return limit;
     Workspace ws(n);
-    if (!all_finite(x) || !all_finite(y)) return value_error("Input contains NaN or infinite values");
     auto next = fit_panel(x, y, entity_id, robust, ws);
     if (!next) return fail(std::move(next.error()));
     state_ = std::move(*next);
