@@ -16,6 +16,7 @@
 #include "linalg/lapack.hpp"
 #include "linalg/linalg.hpp"
 #include "linalg/normal_equations.hpp"
+#include "linalg/qr.hpp"
 #include "linalg/stream.hpp"
 #include "models/covariance.hpp"
 #include "models/inference.hpp"
@@ -87,44 +88,25 @@ public:
     double target_sum = 0;      // Σỹ and max|ỹ|, from gram()
     double target_largest = 0;
 
-    // [x̃ | ỹ]ᵀ[x̃ | ỹ], one pass of demeaned blocks.
-    Matrix gram() {
-        const std::size_t n = x_.rows, w = w_, b = std::min(n, within_block_rows(w));
+    // [x̃ | ỹ]ᵀ[x̃ | ỹ], one pass of demeaned blocks. With `r`, also the triangular factor R (w × w,
+    // zeros below the diagonal) of [x̃ | ỹ] = Q·R, by Householder QR of R stacked on each block in
+    // turn: least squares on [x̃ | ỹ] is least squares on R, with the same singular values, so the
+    // SVD route needs no demeaned copy of the data.
+    Matrix gram(Matrix* r = nullptr) {
+        const std::size_t w = w_, k = w - 1;
         Matrix g = Matrix::zeros(w, w);
-        std::vector<double> buf(b * w);
-        std::size_t fill = 0;
-        const std::size_t k = w - 1;
-        auto flush = [&] {
-            if (fill == 0) return;
-            for (std::size_t i = 0; i < fill; ++i) {
+        if (grouped_) raw_lengths();
+        if (r) *r = Matrix::zeros(w, w);
+        demeaned_blocks([&](const double* buf, std::size_t m) {
+            for (std::size_t i = 0; i < m; ++i) {
                 const double v = buf[i * w + k];
                 target_sum += v;
                 target_largest = std::max(target_largest, std::fabs(v));
             }
-            KV_BLAS(cblas_dsyrk)(KV_CblasColMajor, KV_CblasLower, KV_CblasNoTrans, checked_int(w), checked_int(fill),
-                                 1.0, buf.data(), checked_int(w), 1.0, g.data(), checked_int(w));
-            fill = 0;
-        };
-        if (!grouped_) {
-            for (std::size_t i0 = 0; i0 < n; i0 += b) {
-                fill = std::min(b, n - i0);
-                demean_rows(x_, y_, codes_.data(), means_.data(), i0, fill, buf.data(), far_);
-                flush();
-            }
-        } else {
-            Vector squares(w, 0.0), largest(w, 0.0);
-            for_each_entity(&squares, &largest, [&](std::size_t, const std::uint32_t* rows, std::size_t m,
-                                                   const double* hi, double* row) {
-                for (std::size_t r = 0; r < m; ++r) {
-                    read_row(x_, y_, rows[r], row);
-                    double* __restrict out = buf.data() + fill * w;
-                    for (std::size_t j = 0; j < w; ++j) out[j] = (row[j] - hi[j]) - hi[w + j];
-                    if (++fill == b) flush();
-                }
-            });
-            flush();
-            note_lengths(squares, largest);
-        }
+            KV_BLAS(cblas_dsyrk)(KV_CblasColMajor, KV_CblasLower, KV_CblasNoTrans, checked_int(w), checked_int(m), 1.0,
+                                 buf, checked_int(w), 1.0, g.data(), checked_int(w));
+            if (r) stack_qr(*r, buf, m);
+        });
         for (std::size_t j = 0; j < w; ++j)
             for (std::size_t i = j + 1; i < w; ++i) g(j, i) = g(i, j);
         return g;
@@ -163,8 +145,8 @@ public:
                 for (std::size_t g = 0; g < groups; ++g) add_score(*meat, [&](std::size_t j) { return scores(g, j); });
         } else {
             std::vector<double> d(w), score(k);
-            for_each_entity(nullptr, nullptr, [&](std::size_t g, const std::uint32_t* rows, std::size_t m,
-                                                  const double* hi, double* row) {
+            for_each_entity(false, [&](std::size_t g, const std::uint32_t* rows, std::size_t m, const double* hi,
+                                       double* row) {
                 std::fill(score.begin(), score.end(), 0.0);
                 for (std::size_t r = 0; r < m; ++r) {
                     const std::size_t i = rows[r];
@@ -207,28 +189,115 @@ public:
     }
 
 private:
-    // f(g, rows, m, means, scratch row) for each entity in ascending number, with its rows (in row
-    // order) and its means hi + lo (2w) formed from them; with `squares` and `largest`, also Σv²
-    // and max|v| per column over all rows.
+    // The demeaned rows of [x | y] block by block: consume(buf, m) with buf a column-major w × m
+    // block (one row per column). Visiting by entity, an entity of one row is skipped: its
+    // demeaned row is exactly zero (its means are its values), and adds nothing to a product.
     template <class F>
-    void for_each_entity(Vector* squares, Vector* largest, F&& f) const {
+    void demeaned_blocks(F&& consume) const {
+        const std::size_t n = x_.rows, w = w_, b = std::min(n, within_block_rows(w));
+        std::vector<double> buf(b * w);
+        if (!grouped_) {
+            for (std::size_t i0 = 0; i0 < n; i0 += b) {
+                const std::size_t m = std::min(b, n - i0);
+                demean_rows(x_, y_, codes_.data(), means_.data(), i0, m, buf.data(), far_);
+                consume(static_cast<const double*>(buf.data()), m);
+            }
+            return;
+        }
+        std::size_t fill = 0;
+        for_each_entity(true, [&](std::size_t, const std::uint32_t* rows, std::size_t m, const double* hi, double* row) {
+            for (std::size_t r = 0; r < m; ++r) {
+                read_row(x_, y_, rows[r], row);
+                double* __restrict out = buf.data() + fill * w;
+                for (std::size_t j = 0; j < w; ++j) out[j] = (row[j] - hi[j]) - hi[w + j];
+                if (++fill == b) {
+                    consume(static_cast<const double*>(buf.data()), fill);
+                    fill = 0;
+                }
+            }
+        });
+        if (fill) consume(static_cast<const double*>(buf.data()), fill);
+    }
+
+    // R ← the R factor of [R; B] for a block B of demeaned rows (buf: column-major w × m, a row per
+    // column), by one Householder reflection per column that acts on R's diagonal element and B's
+    // column (R is triangular, so nothing else below the diagonal is non-zero), as LAPACK's dtpqrt2
+    // does. Written out here rather than called: LAPACK would share each of its short level-2
+    // steps among BLAS's threads, whose hand-over costs more than the arithmetic.
+    void stack_qr(Matrix& r, const double* buf, std::size_t m) const {
+        const std::size_t w = w_;
+        qr_block_.resize(m * w);
+        double* b = qr_block_.data();  // column-major m × w
+        for (std::size_t i = 0; i < m; ++i)
+            for (std::size_t j = 0; j < w; ++j) b[j * m + i] = buf[i * w + j];
+        for (std::size_t j = 0; j < w; ++j) {
+            double* v = b + j * m;
+            const double sigma = dot(v, v, m);
+            if (sigma == 0) continue;  // nothing below the diagonal to annihilate
+            const double alpha = r(j, j), norm = std::sqrt(alpha * alpha + sigma);
+            const double beta = alpha >= 0 ? -norm : norm;
+            const double tau = (beta - alpha) / beta, scale = 1.0 / (alpha - beta);
+            for (std::size_t i = 0; i < m; ++i) v[i] *= scale;  // the reflector (1, v)
+            r(j, j) = beta;
+            for (std::size_t c = j + 1; c < w; ++c) {
+                double* bc = b + c * m;
+                const double d = tau * (r(j, c) + dot(v, bc, m));
+                r(j, c) -= d;
+                for (std::size_t i = 0; i < m; ++i) bc[i] -= d * v[i];
+            }
+        }
+    }
+
+    // Σ a_i·b_i over four interleaved partial sums, so that the additions do not wait on each other.
+    static double dot(const double* a, const double* b, std::size_t m) {
+        double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+        std::size_t i = 0;
+        for (; i + 4 <= m; i += 4) {
+            s0 += a[i] * b[i];
+            s1 += a[i + 1] * b[i + 1];
+            s2 += a[i + 2] * b[i + 2];
+            s3 += a[i + 3] * b[i + 3];
+        }
+        for (; i < m; ++i) s0 += a[i] * b[i];
+        return (s0 + s1) + (s2 + s3);
+    }
+
+    // Σv² and max|v| per raw column in one pass in row order.
+    void raw_lengths() {
+        const std::size_t n = x_.rows, w = w_;
+        Vector squares(w, 0.0), largest(w, 0.0);
+        std::vector<double> row(w);
+        for (std::size_t i = 0; i < n; ++i) {
+            read_row(x_, y_, i, row.data());
+            for (std::size_t j = 0; j < w; ++j) {
+                squares[j] += row[j] * row[j];
+                largest[j] = std::max(largest[j], std::fabs(row[j]));
+            }
+        }
+        note_lengths(squares, largest);
+    }
+
+    // f(g, rows, m, means, scratch row) for each entity in ascending number (those of one row
+    // skipped with `skip_single`), with its rows (in row order) and its means hi + lo (2w) formed
+    // from them.
+    template <class F>
+    void for_each_entity(bool skip_single, F&& f) const {
         const std::size_t w = w_, n = rows_.size();
         std::vector<double> state(2 * w), hi(2 * w), row(w);
+        std::size_t ahead = 0;  // the next row position to ask for
         for (std::size_t g = 0; g < counts_.size(); ++g) {
-            const std::uint32_t* rows = rows_.data() + offsets_[g];
             const std::size_t m = offsets_[g + 1] - offsets_[g];
+            if (skip_single && m == 1) continue;
+            const std::uint32_t* rows = rows_.data() + offsets_[g];
             std::fill(state.begin(), state.end(), 0.0);
             for (std::size_t r = 0; r < m; ++r) {
                 // The rows are read in an order the hardware cannot predict: ask for the ones a
                 // few rows ahead (the memory latency, not the arithmetic, bounds this loop).
-                if (const std::size_t ahead = offsets_[g] + r + prefetch_distance; ahead < n) prefetch_row(rows_[ahead]);
+                const std::size_t here = offsets_[g] + r;
+                for (ahead = std::max(ahead, here + 1); ahead < n && ahead <= here + prefetch_distance; ++ahead)
+                    if (!skip_single || counts_[codes_[rows_[ahead]]] > 1) prefetch_row(rows_[ahead]);
                 read_row(x_, y_, rows[r], row.data());
                 add_entity_row(state.data(), row.data(), w);
-                if (squares)
-                    for (std::size_t j = 0; j < w; ++j) {
-                        (*squares)[j] += row[j] * row[j];
-                        (*largest)[j] = std::max((*largest)[j], std::fabs(row[j]));
-                    }
             }
             entity_mean(state.data(), m, w, hi.data());
             f(g, rows, m, hi.data(), row.data());
@@ -249,8 +318,7 @@ private:
     const std::vector<double>& means() const {
         if (means_.empty() && !counts_.empty()) {
             means_.resize(counts_.size() * 2 * w_);
-            for_each_entity(nullptr, nullptr, [&](std::size_t g, const std::uint32_t*, std::size_t, const double* hi,
-                                                  double*) { std::copy(hi, hi + 2 * w_, means_.data() + g * 2 * w_); });
+            for_each_entity(false, [&](std::size_t g, const std::uint32_t*, std::size_t, const double* hi, double*) { std::copy(hi, hi + 2 * w_, means_.data() + g * 2 * w_); });
         }
         return means_;
     }
@@ -287,6 +355,7 @@ private:
     EntityIndex index_;
     bool grouped_ = false;
     bool far_ = false;  // the table is read ahead of its use
+    mutable std::vector<double> qr_block_;  // stack_qr's copy of a block
     mutable std::vector<double> means_;  // per entity, hi then lo (each k + 1, y last): mean = hi + lo
     std::vector<std::uint64_t> offsets_;  // by entity: where its rows start in rows_ (G + 1)
     std::vector<std::uint32_t> rows_;     // the row numbers sorted by entity, each entity's in row order
@@ -347,7 +416,12 @@ Result<PanelFit> fit_panel(const MatView& x, const VecView& y, const IdView& ent
     if (n <= groups + k) return fail_unless_nan(x, y, "Insufficient degrees of freedom for Fixed Effects estimation");
 
     Within w(x, y, ws.codes, std::move(entities));
-    Matrix g = w.gram();  // [x̃ | ỹ]ᵀ[x̃ | ỹ]
+    // The SVD route (n ≤ 2(G + k)) solves on the factor R of [x̃ | ỹ], formed in the Gram pass; the
+    // guarded normal-equation route refines against the exact data row by row, so it takes the
+    // demeaned rows themselves.
+    const bool normal_route = n > routes.normal_above * (groups + k) && k < routes.normal_max_p;
+    Matrix r;
+    Matrix g = w.gram(normal_route ? nullptr : &r);  // [x̃ | ỹ]ᵀ[x̃ | ỹ]
     if (!w.finite && (!all_finite(x) || !all_finite(y))) return value_error("Input contains NaN or infinite values");
     if (w.out_of_range) return fit_rescaled(x, y, entity_id, robust, ws);
     // The rank of [entity dummies | x] is that of the demeaned columns judged against the raw
@@ -359,6 +433,11 @@ Result<PanelFit> fit_panel(const MatView& x, const VecView& y, const IdView& ent
     Matrix xt;
     Vector yt;
     Problem problem(n, k, blocks.dtd, blocks.dty, [&](Problem& pb) {
+        if (!normal_route) {
+            pb.design = MatView{r.data(), k + 1, k, 1, static_cast<std::ptrdiff_t>(k + 1)};
+            pb.target = VecView{r.col(k), k + 1, 1};
+            return;
+        }
         w.materialise(xt, yt);
         pb.design = xt.view();
         pb.target = view_of(yt);
