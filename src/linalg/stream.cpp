@@ -53,7 +53,7 @@ void pack_rows(const RowSource& src, std::size_t i0, std::size_t m, const double
     const std::size_t width = src.width(), k = src.x.cols, off = src.ones ? 1 : 0;
     for (std::size_t i = 0; i < m; ++i) {
         const std::size_t row = i0 + i;
-        double s = src.row_scale ? src.row_scale[row] : 1.0;
+        double s = src.sqrt_weights ? std::sqrt((*src.sqrt_weights)[row]) * src.weight_scale : 1.0;
         if (w) s *= w[row];
         double* dst = buf + i * width;
         if (src.ones) dst[0] = s;
@@ -99,7 +99,7 @@ Matrix streamed_gram(const RowSource& src) {
     bool row_major = false;
     lapack_int ld = 0;
     if (n == 0 || width == 0) return Matrix::zeros(width, width);
-    if (src.row_scale || src.x2.cols || !in_place_layout(src.x, row_major, ld) || !fits_lapack(n))
+    if (src.sqrt_weights || src.x2.cols || !in_place_layout(src.x, row_major, ld) || !fits_lapack(n))
         return packed_gram(src);
 
     // In place: xᵀx by dsyrk on each block, and xᵀ[1 | y] by one dgemm on the same block while it

@@ -10,13 +10,14 @@
 namespace kv {
 
 // The rows [1 | x | x2 | y] of a design and its target; `ones` adds the leading column, `target`
-// the trailing one, `x2` (rows × 0 when absent) more columns after x, and `row_scale` (n, may be
-// null) multiplies every row i by row_scale[i].
+// the trailing one, `x2` (rows × 0 when absent) more columns after x, and `sqrt_weights` (n, may
+// be null) multiplies every row i by √w_i·weight_scale.
 struct RowSource {
     MatView x;                         // n × k, any strides
     const VecView* target = nullptr;   // n
     bool ones = false;
-    const double* row_scale = nullptr;
+    const VecView* sqrt_weights = nullptr;
+    double weight_scale = 1.0;
     MatView x2{};                      // n × k2, any strides
 
     std::size_t width() const { return (ones ? 1 : 0) + x.cols + x2.cols + (target ? 1 : 0); }
@@ -26,7 +27,7 @@ struct RowSource {
 Matrix streamed_gram(const RowSource& rows);
 
 // out ← target − [1 | x]·beta (beta: the ones column's coefficient first when `ones`), reading x in
-// place block by block; `target` may be absent (then out starts at zero). The row scale and x2 are
+// place block by block; `target` may be absent (then out starts at zero). The weights and x2 are
 // not read. With `meat`, also Σᵢ eᵢ²·dᵢdᵢᵀ over the rows dᵢ = [1 | xᵢ] from the same pass (HC0).
 void streamed_residuals(const RowSource& rows, const double* beta, double* out, Matrix* meat = nullptr);
 

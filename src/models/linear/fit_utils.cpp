@@ -117,7 +117,10 @@ void scale_columns(DesignCopy& copy, const Vector& c) {
             base[static_cast<std::ptrdiff_t>(i) * f.rs + static_cast<std::ptrdiff_t>(j) * f.cs] *= c[j];
 }
 
-double centred_r_squared(const VecView& e, const VecView& y, const double* w, double* ssr) {
+namespace {
+
+template <class Weight>
+double r_squared(const VecView& e, const VecView& y, bool weighted, Weight weight, double* ssr, double* wssr_out) {
     const std::size_t n = y.size;
     double ymax = 0;
     for (std::size_t i = 0; i < n; ++i) ymax = std::max(ymax, std::fabs(y[i]));
@@ -127,20 +130,20 @@ double centred_r_squared(const VecView& e, const VecView& y, const double* w, do
         std::frexp(ymax, &ex);
         s = std::ldexp(1.0, -ex);  // max|y·s| in [½, 1)
     }
-    auto weight = [&](std::size_t i) { return w ? w[i] : 1.0; };
     double sum_w = 0, sum = 0, wssr = 0, plain = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        const double wi = weight(i), ei = e[i] * s;
+        const double wi = weighted ? weight(i) : 1.0, ei = e[i] * s;
         sum_w += wi;
         sum += wi * (y[i] * s);
         wssr += wi * ei * ei;
         plain += ei * ei;
     }
     if (ssr) *ssr = plain / s / s;
+    if (wssr_out) *wssr_out = wssr / s / s;
     const double mean = sum / sum_w;
     double tss = 0, correction = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        const double wi = weight(i), dev = y[i] * s - mean;
+        const double wi = weighted ? weight(i) : 1.0, dev = y[i] * s - mean;
         tss += wi * dev * dev;
         correction += wi * dev;
     }
@@ -149,6 +152,16 @@ double centred_r_squared(const VecView& e, const VecView& y, const double* w, do
     const double noise = 4.0 * std::numeric_limits<double>::epsilon() * ymax * s;
     if (tss <= sum_w * noise * noise) return 0.0;
     return 1.0 - wssr / tss;
+}
+
+}  // namespace
+
+double centred_r_squared(const VecView& e, const VecView& y, const double* w, double* ssr) {
+    return r_squared(e, y, w != nullptr, [w](std::size_t i) { return w[i]; }, ssr, nullptr);
+}
+
+double centred_r_squared(const VecView& e, const VecView& y, const VecView& w, double c, double* ssr, double* wssr) {
+    return r_squared(e, y, true, [&w, c](std::size_t i) { return w[i] * c * c; }, ssr, wssr);
 }
 
 double clamp_r_squared(double r2) {

@@ -63,6 +63,9 @@ inline double centred_r_squared(const Vector& e, const VecView& y, const double*
 inline double centred_r_squared(const Vector& e, const Vector& y, const double* w = nullptr, double* ssr = nullptr) {
     return centred_r_squared(view_of(e), view_of(y), w, ssr);
 }
+// The same with the weights w_i·c² (c a power of two that keeps them within double range) read
+// from a view, and the weighted Σw_i·c²·e_i² in `wssr`.
+double centred_r_squared(const VecView& e, const VecView& y, const VecView& w, double c, double* ssr, double* wssr);
 // Clamped to [−1, 1]; a NaN stays NaN.
 double clamp_r_squared(double r2);
 

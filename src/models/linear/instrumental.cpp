@@ -120,7 +120,8 @@ Result<LinearFit> fit_checked(const MatView& instruments, const MatView& regress
     // at once (MemoryError).
     Vector e(n);
     // One streamed pass: the Gram matrix of [1 | Z | X | y] holds WᵀW and Wᵀ[X₁ | y].
-    const RowSource rows{instruments, &targets, intercept, nullptr, regressors};
+    RowSource rows{instruments, &targets, intercept};
+    rows.x2 = regressors;
     const Matrix g = streamed_gram(rows);
     Matrix wtw(q1, q1), wta(q1, p + 1);
     for (std::size_t j = 0; j < q1; ++j)

@@ -53,8 +53,8 @@ constexpr std::size_t table_bytes_floor = std::size_t{4} << 20;
 class Within {
 public:
     Within(const MatView& x, const VecView& y, const Codes& codes, Numbering&& entities)
-        : x_(x), y_(y), codes_(codes), w_(x.cols + 1), counts_(entities.counts) {
-        const std::size_t groups = entities.size(), n = x.rows;
+        : x_(x), y_(y), codes_(codes), w_(x.cols + 1), counts_(std::move(entities.counts)) {
+        const std::size_t groups = counts_.size(), n = x.rows;
         const std::size_t table_bytes = groups * 2 * w_ * sizeof(double);
         grouped_ = table_bytes > std::max(table_bytes_floor, n * x.cols * sizeof(double) / 4);
         // Tables beyond the first cache levels are read a few rows ahead.
@@ -70,11 +70,14 @@ public:
         }
         index_ = std::move(entities.index);
         // A counting sort of the row numbers by entity: rows of one entity in row order.
-        offsets_.assign(groups + 1, 0);
-        for (std::size_t g = 0; g < groups; ++g) offsets_[g + 1] = offsets_[g] + counts_[g];
+        // offsets_[g] starts as the end of entity g's rows and is moved back to their start as the
+        // rows are placed, last row first (so each entity's rows stay in row order).
+        offsets_.resize(groups + 1);
+        std::uint32_t end = 0;
+        for (std::size_t g = 0; g < groups; ++g) offsets_[g] = end += static_cast<std::uint32_t>(counts_[g]);
+        offsets_[groups] = end;
         rows_.resize(n);
-        std::vector<std::uint64_t> next(offsets_.begin(), offsets_.end() - 1);
-        for (std::size_t i = 0; i < n; ++i) rows_[next[codes[i]]++] = static_cast<std::uint32_t>(i);
+        for (std::size_t i = n; i-- > 0;) rows_[--offsets_[codes[i]]] = static_cast<std::uint32_t>(i);
     }
 
     std::size_t groups() const { return counts_.size(); }
@@ -357,7 +360,7 @@ private:
     bool far_ = false;  // the table is read ahead of its use
     mutable std::vector<double> qr_block_;  // stack_qr's copy of a block
     mutable std::vector<double> means_;  // per entity, hi then lo (each k + 1, y last): mean = hi + lo
-    std::vector<std::uint64_t> offsets_;  // by entity: where its rows start in rows_ (G + 1)
+    std::vector<std::uint32_t> offsets_;  // by entity: where its rows start in rows_ (G + 1)
     std::vector<std::uint32_t> rows_;     // the row numbers sorted by entity, each entity's in row order
 };
 
