@@ -7,22 +7,23 @@
 #include <cmath>
 #include <vector>
 
+#include <unistd.h>
+
 #include "linalg/lapack.hpp"
 
 namespace kv {
 
 namespace {
 
-// Rows per block: 131072 doubles of x (1 MiB) for each of BLAS's threads, at least 256 rows, so
-// that a block stays in the last-level cache while BLAS reads it twice, and each call has work
-// enough to share among the threads (smaller blocks leave them waiting on each other at small k).
-// Measured on two cores, the fit's ratio to one whole-array x.T @ x is the same at one thread and
-// at two; the share per thread keeps the per-call synchronisation as small a part at 16 or 64.
-constexpr std::size_t block_doubles = 131072;
+// Rows per block: block_bytes() of x for each of BLAS's threads, at least 256 rows, so that a
+// block stays in cache while BLAS reads it twice, and each call has work enough to share among the
+// threads (smaller blocks leave them waiting on each other at small k). Measured on two cores, the
+// fit's ratio to one whole-array x.T @ x is the same at one thread and at two; the share per
+// thread keeps the per-call synchronisation as small a part at 16 or 64.
 std::size_t block_rows(std::size_t k) {
     const std::size_t threads = static_cast<std::size_t>(std::max(1, KV_BLAS(openblas_get_num_threads)()));
-    return std::max<std::size_t>(block_doubles * std::min<std::size_t>(threads, 64) / std::max<std::size_t>(k, 1),
-                                 256);
+    const std::size_t doubles = block_bytes() / sizeof(double);
+    return std::max<std::size_t>(doubles * std::min<std::size_t>(threads, 64) / std::max<std::size_t>(k, 1), 256);
 }
 
 // How BLAS sees a block of rows of x in place: row-major (unit column stride) or column-major
@@ -93,6 +94,20 @@ Matrix packed_gram(const RowSource& src) {
 }
 
 }  // namespace
+
+std::size_t block_bytes() {
+#ifdef KORVALIS_BLOCK_BYTES
+    return static_cast<std::size_t>(KORVALIS_BLOCK_BYTES);
+#else
+    static const std::size_t bytes = [] {
+        const long l2 = sysconf(_SC_LEVEL2_CACHE_SIZE);  // glibc asks the processor (cpuid)
+        // Half of it, within [128 KiB, 8 MiB]: beyond those, a reading is more likely wrong than the cache.
+        if (l2 <= 0) return std::size_t{1} << 20;
+        return std::clamp<std::size_t>(static_cast<std::size_t>(l2) / 2, std::size_t{128} << 10, std::size_t{8} << 20);
+    }();
+    return bytes;
+#endif
+}
 
 Matrix streamed_gram(const RowSource& src) {
     const std::size_t n = src.x.rows, k = src.x.cols, width = src.width();

@@ -23,6 +23,12 @@ struct RowSource {
     std::size_t width() const { return (ones ? 1 : 0) + x.cols + x2.cols + (target ? 1 : 0); }
 };
 
+// Bytes of data a streamed pass hands each BLAS thread at a time: half the processor's level-2 cache
+// per core, as the C library reads it from the processor (cpuid; no file is read), 1 MiB when it
+// cannot say. A block then stays in that cache while it is read a second time. A build may fix it
+// with -DKORVALIS_BLOCK_BYTES=<bytes> (benchmarks/block_sizes.py compares sizes that way).
+std::size_t block_bytes();
+
 // [1 | x | y]ᵀ[1 | x | y] (width × width, both triangles), in one pass over the rows.
 Matrix streamed_gram(const RowSource& rows);
 

@@ -37,17 +37,19 @@ struct Workspace {
     explicit Workspace(std::size_t n) : codes(n), e(n) {}
 };
 
-// Rows per block of the within passes: about a megabyte of x, so a block is still in cache when
-// it is read a second time (the demeaned block, then BLAS).
-std::size_t within_block_rows(std::size_t width) { return std::max<std::size_t>(131072 / width, 64); }
+// Rows per block of the within passes: block_bytes() of demeaned rows, so a block is still in cache
+// when it is read a second time (the demeaned block, then BLAS).
+std::size_t within_block_rows(std::size_t width) {
+    return std::max<std::size_t>(block_bytes() / sizeof(double) / width, 64);
+}
 
 // The entity sums are a table (2 doubles per entity and column) updated row by row in row order
-// while it costs at most a quarter of x's bytes (or 4 MiB): x is then read in order and the table
-// is read a few rows ahead of its use. Beyond that, the rows are visited entity by entity instead
+// while it costs at most a quarter of x's bytes (or twice the level-2 cache, 4·block_bytes()): x is
+// then read in order and the table is read a few rows ahead of its use once it outgrows a quarter
+// of a block. Beyond that, the rows are visited entity by entity instead
 // (one counting sort of the row numbers): each entity's sums are formed over its own rows, which
 // are then in cache for their demeaning, and nothing per entity outlives the entity. That reads x
 // out of order, slower per row, but needs no n-sized table beside the row numbers.
-constexpr std::size_t table_bytes_floor = std::size_t{4} << 20;
 
 // The within transformation of [x | y] and the passes over it.
 class Within {
@@ -56,9 +58,9 @@ public:
         : x_(x), y_(y), codes_(codes), w_(x.cols + 1), counts_(std::move(entities.counts)) {
         const std::size_t groups = counts_.size(), n = x.rows;
         const std::size_t table_bytes = groups * 2 * w_ * sizeof(double);
-        grouped_ = table_bytes > std::max(table_bytes_floor, n * x.cols * sizeof(double) / 4);
+        grouped_ = table_bytes > std::max(4 * block_bytes(), n * x.cols * sizeof(double) / 4);
         // Tables beyond the first cache levels are read a few rows ahead.
-        const bool far = table_bytes > (std::size_t{256} << 10);
+        const bool far = table_bytes > block_bytes() / 4;
         if (!grouped_) {
             EntitySums sums(w_, std::move(entities));
             sums.add_numbered(x, y, codes.data(), 0, n, far);
