@@ -130,7 +130,8 @@ public:
         if (!grouped_) {
             const std::size_t b = std::min(n, within_block_rows(w));
             std::vector<double> buf(b * w);
-            Matrix scores = meat ? Matrix::zeros(groups, k) : Matrix();
+            // The entity scores, k contiguous per entity so that a row adds to one stretch of memory.
+            std::vector<double> scores(meat ? groups * k : 0, 0.0);
             for (std::size_t i0 = 0; i0 < n; i0 += b) {
                 const std::size_t m = std::min(b, n - i0);
                 demean_rows(x_, y_, codes_.data(), means_.data(), i0, m, buf.data(), far_);
@@ -141,13 +142,15 @@ public:
                 for (std::size_t i = 0; i < m; ++i) eb[i] = buf[i * w + k] - eb[i];
                 if (meat)
                     for (std::size_t i = 0; i < m; ++i) {
+                        if (far_ && i + 12 < m) __builtin_prefetch(scores.data() + codes_[i0 + i + 12] * k);
                         const double* row = buf.data() + i * w;
-                        for (std::size_t j = 0; j < k; ++j) scores(codes_[i0 + i], j) += eb[i] * row[j];
+                        double* __restrict sg = scores.data() + static_cast<std::size_t>(codes_[i0 + i]) * k;
+                        for (std::size_t j = 0; j < k; ++j) sg[j] += eb[i] * row[j];
                     }
             }
             for (std::size_t g = 0; g < groups; ++g) effect(g, means_.data() + g * 2 * w);
             if (meat)
-                for (std::size_t g = 0; g < groups; ++g) add_score(*meat, [&](std::size_t j) { return scores(g, j); });
+                for (std::size_t g = 0; g < groups; ++g) add_score(*meat, [&](std::size_t j) { return scores[g * k + j]; });
         } else {
             std::vector<double> d(w), score(k);
             for_each_entity(false, [&](std::size_t g, const std::uint32_t* rows, std::size_t m, const double* hi,
