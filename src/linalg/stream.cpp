@@ -109,13 +109,22 @@ std::size_t block_bytes() {
 #endif
 }
 
-Matrix streamed_gram(const RowSource& src) {
+Matrix streamed_gram(const RowSource& src, TargetStats* target) {
     const std::size_t n = src.x.rows, k = src.x.cols, width = src.width();
     bool row_major = false;
     lapack_int ld = 0;
     if (n == 0 || width == 0) return Matrix::zeros(width, width);
-    if (src.sqrt_weights || src.x2.cols || !in_place_layout(src.x, row_major, ld) || !fits_lapack(n))
+    if (src.sqrt_weights || src.x2.cols || !in_place_layout(src.x, row_major, ld) || !fits_lapack(n)) {
+        if (target && src.target) {
+            *target = {};
+            for (std::size_t i = 0; i < n; ++i) {
+                const double v = (*src.target)[i];
+                target->sum += v;
+                target->largest = std::max(target->largest, std::fabs(v));
+            }
+        }
         return packed_gram(src);
+    }
 
     // In place: xᵀx by dsyrk on each block, and xᵀ[1 | y] by one dgemm on the same block while it
     // is in cache; the sums of 1 and of y and yᵀy alongside.
@@ -123,7 +132,7 @@ Matrix streamed_gram(const RowSource& src) {
     Matrix g = Matrix::zeros(width, width);
     Matrix side = Matrix::zeros(k, 2);  // xᵀ1, xᵀy
     std::vector<double> aux(std::min(n, b) * 2, 1.0);  // column-major m × 2: ones, y
-    double sum_y = 0, yy = 0;
+    double sum_y = 0, yy = 0, largest_y = 0;
     double* gxx = g.data() + off + off * width;
     for (std::size_t i0 = 0; i0 < n; i0 += b) {
         const std::size_t m = std::min(b, n - i0);
@@ -140,6 +149,7 @@ Matrix streamed_gram(const RowSource& src) {
                 yb[i] = v;
                 sum_y += v;
                 yy += v * v;
+                largest_y = std::max(largest_y, std::fabs(v));
             }
         }
         std::fill(aux.begin(), aux.begin() + static_cast<std::ptrdiff_t>(m), 1.0);
@@ -147,6 +157,7 @@ Matrix streamed_gram(const RowSource& src) {
                              checked_int(k), cols, checked_int(m), 1.0, xb, ld, aux.data(), checked_int(m), 1.0,
                              side.data(), checked_int(k));
     }
+    if (target) *target = {sum_y, largest_y};
     if (src.ones) {
         g(0, 0) = static_cast<double>(n);
         for (std::size_t j = 0; j < k; ++j) g(1 + j, 0) = side(j, 0);
@@ -161,7 +172,8 @@ Matrix streamed_gram(const RowSource& src) {
     return g;
 }
 
-void streamed_residuals(const RowSource& src, const double* beta, double* out, Matrix* meat) {
+void streamed_residuals(const RowSource& src, const double* beta, double* out, Matrix* meat,
+                        const std::function<void(std::size_t, std::size_t)>& each_block) {
     const std::size_t n = src.x.rows, k = src.x.cols, off = src.ones ? 1 : 0, width = (src.ones ? 1 : 0) + k;
     const double b0 = src.ones ? beta[0] : 0.0;
     bool row_major = false;
@@ -194,6 +206,7 @@ void streamed_residuals(const RowSource& src, const double* beta, double* out, M
             KV_BLAS(cblas_dsyrk)(KV_CblasColMajor, KV_CblasLower, KV_CblasNoTrans, checked_int(width), checked_int(m),
                                  1.0, buf.data(), checked_int(width), 1.0, meat->data(), checked_int(width));
         }
+        if (each_block) each_block(i0, m);
     }
     if (meat) mirror_lower(*meat);
 }

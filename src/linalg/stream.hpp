@@ -5,6 +5,8 @@
 // at a time into a small buffer.
 #pragma once
 
+#include <functional>
+
 #include "linalg/matrix.hpp"
 
 namespace kv {
@@ -29,12 +31,21 @@ struct RowSource {
 // with -DKORVALIS_BLOCK_BYTES=<bytes> (benchmarks/block_sizes.py compares sizes that way).
 std::size_t block_bytes();
 
-// [1 | x | y]ᵀ[1 | x | y] (width × width, both triangles), in one pass over the rows.
-Matrix streamed_gram(const RowSource& rows);
+// Σyᵢ (in row order) and max|yᵢ| of the target, gathered by the Gram pass when asked for.
+struct TargetStats {
+    double sum = 0, largest = 0;
+};
+
+// [1 | x | y]ᵀ[1 | x | y] (width × width, both triangles), in one pass over the rows; with `target`,
+// also the target's sum and largest magnitude.
+Matrix streamed_gram(const RowSource& rows, TargetStats* target = nullptr);
 
 // out ← target − [1 | x]·beta (beta: the ones column's coefficient first when `ones`), reading x in
 // place block by block; `target` may be absent (then out starts at zero). The weights and x2 are
 // not read. With `meat`, also Σᵢ eᵢ²·dᵢdᵢᵀ over the rows dᵢ = [1 | xᵢ] from the same pass (HC0).
-void streamed_residuals(const RowSource& rows, const double* beta, double* out, Matrix* meat = nullptr);
+// `each_block(i0, m)`, when given, is called once the residuals of rows [i0, i0 + m) are formed,
+// while they and the block's target are in cache.
+void streamed_residuals(const RowSource& rows, const double* beta, double* out, Matrix* meat = nullptr,
+                        const std::function<void(std::size_t, std::size_t)>& each_block = {});
 
 }  // namespace kv

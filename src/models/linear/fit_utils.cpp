@@ -164,6 +164,33 @@ double centred_r_squared(const VecView& e, const VecView& y, const VecView& w, d
     return r_squared(e, y, true, [&w, c](std::size_t i) { return w[i] * c * c; }, ssr, wssr);
 }
 
+RSquaredSums::RSquaredSums(double sum_y, double largest_y, std::size_t n) : n_(n), ymax_(largest_y) {
+    if (ymax_ > 0 && std::isfinite(ymax_)) {
+        int ex = 0;
+        std::frexp(ymax_, &ex);
+        s_ = std::ldexp(1.0, -ex);
+    }
+    mean_ = sum_y * s_ / static_cast<double>(n);
+}
+
+void RSquaredSums::add(const double* e, const VecView& y, std::size_t i0, std::size_t m) {
+    for (std::size_t i = i0; i < i0 + m; ++i) {
+        const double ei = e[i] * s_, dev = y[i] * s_ - mean_;
+        plain_ += ei * ei;
+        tss_ += dev * dev;
+        correction_ += dev;
+    }
+}
+
+double RSquaredSums::r_squared(double* ssr) const {
+    if (ssr) *ssr = plain_ / s_ / s_;
+    const double n = static_cast<double>(n_);
+    const double tss = tss_ - correction_ * correction_ / n;
+    const double noise = 4.0 * std::numeric_limits<double>::epsilon() * ymax_ * s_;
+    if (tss <= n * noise * noise) return 0.0;
+    return 1.0 - plain_ / tss;
+}
+
 double clamp_r_squared(double r2) {
     if (std::isnan(r2)) return r2;
     return std::min(std::max(r2, -1.0), 1.0);

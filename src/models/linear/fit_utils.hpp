@@ -66,6 +66,19 @@ inline double centred_r_squared(const Vector& e, const Vector& y, const double* 
 // The same with the weights w_i·c² (c a power of two that keeps them within double range) read
 // from a view, and the weighted Σw_i·c²·e_i² in `wssr`.
 double centred_r_squared(const VecView& e, const VecView& y, const VecView& w, double c, double* ssr, double* wssr);
+// The unweighted centred_r_squared gathered block by block while the residuals are formed, from
+// the target's sum and largest magnitude (known from the Gram pass): the same sums in the same
+// order, so the same R² and SSR.
+class RSquaredSums {
+public:
+    RSquaredSums(double sum_y, double largest_y, std::size_t n);
+    void add(const double* e, const VecView& y, std::size_t i0, std::size_t m);
+    double r_squared(double* ssr) const;
+
+private:
+    std::size_t n_;
+    double ymax_, s_ = 1.0, mean_ = 0.0, plain_ = 0.0, tss_ = 0.0, correction_ = 0.0;
+};
 // Clamped to [−1, 1]; a NaN stays NaN.
 double clamp_r_squared(double r2);
 
