@@ -117,10 +117,16 @@ Matrix streamed_gram(const RowSource& src, TargetStats* target) {
     if (src.sqrt_weights || src.x2.cols || !in_place_layout(src.x, row_major, ld) || !fits_lapack(n)) {
         if (target && src.target) {
             *target = {};
+            const double c = src.weight_scale;
             for (std::size_t i = 0; i < n; ++i) {
                 const double v = (*src.target)[i];
                 target->sum += v;
                 target->largest = std::max(target->largest, std::fabs(v));
+                if (src.sqrt_weights) {
+                    const double wi = (*src.sqrt_weights)[i] * c * c;
+                    target->weight_sum += wi;
+                    target->weighted_sum += wi * v;
+                }
             }
         }
         return packed_gram(src);

@@ -31,9 +31,10 @@ struct RowSource {
 // with -DKORVALIS_BLOCK_BYTES=<bytes> (benchmarks/block_sizes.py compares sizes that way).
 std::size_t block_bytes();
 
-// Σyᵢ (in row order) and max|yᵢ| of the target, gathered by the Gram pass when asked for.
+// Σyᵢ (in row order) and max|yᵢ| of the target, gathered by the Gram pass when asked for; with
+// weights, also Σwᵢc² and Σwᵢc²·yᵢ (c the weight scale).
 struct TargetStats {
-    double sum = 0, largest = 0;
+    double sum = 0, largest = 0, weight_sum = 0, weighted_sum = 0;
 };
 
 // [1 | x | y]ᵀ[1 | x | y] (width × width, both triangles), in one pass over the rows; with `target`,

@@ -160,20 +160,36 @@ double centred_r_squared(const VecView& e, const VecView& y, const double* w, do
     return r_squared(e, y, w != nullptr, [w](std::size_t i) { return w[i]; }, ssr, nullptr);
 }
 
-double centred_r_squared(const VecView& e, const VecView& y, const VecView& w, double c, double* ssr, double* wssr) {
-    return r_squared(e, y, true, [&w, c](std::size_t i) { return w[i] * c * c; }, ssr, wssr);
+namespace {
+double scale_for(double ymax) {
+    if (!(ymax > 0 && std::isfinite(ymax))) return 1.0;
+    int ex = 0;
+    std::frexp(ymax, &ex);
+    return std::ldexp(1.0, -ex);  // max|y·s| in [½, 1)
+}
+}  // namespace
+
+RSquaredSums::RSquaredSums(double sum_y, double largest_y, std::size_t n)
+    : sum_w_(static_cast<double>(n)), ymax_(largest_y), s_(scale_for(largest_y)) {
+    mean_ = sum_y * s_ / sum_w_;
 }
 
-RSquaredSums::RSquaredSums(double sum_y, double largest_y, std::size_t n) : n_(n), ymax_(largest_y) {
-    if (ymax_ > 0 && std::isfinite(ymax_)) {
-        int ex = 0;
-        std::frexp(ymax_, &ex);
-        s_ = std::ldexp(1.0, -ex);
-    }
-    mean_ = sum_y * s_ / static_cast<double>(n);
+RSquaredSums::RSquaredSums(double weight_sum, double weighted_sum, double largest_y, const VecView& w, double c)
+    : sum_w_(weight_sum), ymax_(largest_y), s_(scale_for(largest_y)), w_(&w), c_(c) {
+    mean_ = weighted_sum * s_ / sum_w_;
 }
 
 void RSquaredSums::add(const double* e, const VecView& y, std::size_t i0, std::size_t m) {
+    if (w_) {
+        for (std::size_t i = i0; i < i0 + m; ++i) {
+            const double wi = (*w_)[i] * c_ * c_, ei = e[i] * s_, dev = y[i] * s_ - mean_;
+            plain_ += ei * ei;
+            weighted_ += wi * ei * ei;
+            tss_ += wi * dev * dev;
+            correction_ += wi * dev;
+        }
+        return;
+    }
     for (std::size_t i = i0; i < i0 + m; ++i) {
         const double ei = e[i] * s_, dev = y[i] * s_ - mean_;
         plain_ += ei * ei;
@@ -182,13 +198,14 @@ void RSquaredSums::add(const double* e, const VecView& y, std::size_t i0, std::s
     }
 }
 
-double RSquaredSums::r_squared(double* ssr) const {
+double RSquaredSums::r_squared(double* ssr, double* wssr) const {
+    const double weighted = w_ ? weighted_ : plain_;
     if (ssr) *ssr = plain_ / s_ / s_;
-    const double n = static_cast<double>(n_);
-    const double tss = tss_ - correction_ * correction_ / n;
+    if (wssr) *wssr = weighted / s_ / s_;
+    const double tss = tss_ - correction_ * correction_ / sum_w_;
     const double noise = 4.0 * std::numeric_limits<double>::epsilon() * ymax_ * s_;
-    if (tss <= n * noise * noise) return 0.0;
-    return 1.0 - plain_ / tss;
+    if (tss <= sum_w_ * noise * noise) return 0.0;
+    return 1.0 - weighted / tss;
 }
 
 double clamp_r_squared(double r2) {

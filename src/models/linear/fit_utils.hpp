@@ -63,21 +63,23 @@ inline double centred_r_squared(const Vector& e, const VecView& y, const double*
 inline double centred_r_squared(const Vector& e, const Vector& y, const double* w = nullptr, double* ssr = nullptr) {
     return centred_r_squared(view_of(e), view_of(y), w, ssr);
 }
-// The same with the weights w_i·c² (c a power of two that keeps them within double range) read
-// from a view, and the weighted Σw_i·c²·e_i² in `wssr`.
-double centred_r_squared(const VecView& e, const VecView& y, const VecView& w, double c, double* ssr, double* wssr);
 // The unweighted centred_r_squared gathered block by block while the residuals are formed, from
 // the target's sum and largest magnitude (known from the Gram pass): the same sums in the same
 // order, so the same R² and SSR.
 class RSquaredSums {
 public:
     RSquaredSums(double sum_y, double largest_y, std::size_t n);
+    // Weighted by wᵢ·c² (the weights read from `w`), from Σwᵢc², Σwᵢc²·yᵢ and max|yᵢ|; as the
+    // weighted centred_r_squared.
+    RSquaredSums(double weight_sum, double weighted_sum, double largest_y, const VecView& w, double c);
     void add(const double* e, const VecView& y, std::size_t i0, std::size_t m);
-    double r_squared(double* ssr) const;
+    // R², and Σeᵢ² and Σwᵢc²·eᵢ² when asked for.
+    double r_squared(double* ssr, double* wssr = nullptr) const;
 
 private:
-    std::size_t n_;
-    double ymax_, s_ = 1.0, mean_ = 0.0, plain_ = 0.0, tss_ = 0.0, correction_ = 0.0;
+    double sum_w_, ymax_, s_ = 1.0, mean_ = 0.0, plain_ = 0.0, weighted_ = 0.0, tss_ = 0.0, correction_ = 0.0;
+    const VecView* w_ = nullptr;
+    double c_ = 1.0;
 };
 // Clamped to [−1, 1]; a NaN stays NaN.
 double clamp_r_squared(double r2);

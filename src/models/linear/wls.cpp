@@ -98,7 +98,8 @@ Status WLS::fit(MatView x, VecView y, VecView weights) {
     RowSource rows{x, &y, fit_intercept};
     rows.sqrt_weights = &weights;
     rows.weight_scale = c;
-    const Matrix g = streamed_gram(rows);
+    TargetStats target;
+    const Matrix g = streamed_gram(rows, &target);
     const GramBlocks blocks(g, p);
     Matrix d;
     Vector ys;
@@ -113,10 +114,13 @@ Status WLS::fit(MatView x, VecView y, VecView weights) {
     };
     auto sol = solve(Problem(n, p, blocks.dtd, blocks.dty, weighted), routes);
     if (!sol) return fail(non_finite_or(std::move(sol.error()), {routes.singular, routes.singular_svd}, {x, column_of(y)}));
-    streamed_residuals(rows, sol->beta.data(), r.data());
+    // R², SSR and the weighted SSR from each block of residuals while it is in cache.
+    RSquaredSums sums(target.weight_sum, target.weighted_sum, target.largest, weights, c);
+    streamed_residuals(rows, sol->beta.data(), r.data(), nullptr,
+                       [&](std::size_t i0, std::size_t m) { sums.add(r.data(), y, i0, m); });
     double ssr = 0.0, wssr = 0.0;
     const double df = static_cast<double>(n - p);
-    const double r2 = centred_r_squared(view_of(r), y, weights, c, &ssr, &wssr);
+    const double r2 = sums.r_squared(&ssr, &wssr);
     // The errors take the weighted residual variance; the reported mse is unweighted.
     state_ = make_linear_fit(n, k, fit_intercept, std::move(sol->beta), std::move(sol->r), std::move(r), ssr / df, r2,
                              classical_covariance(sol->bread, wssr / df));
