@@ -165,6 +165,12 @@ FAULTS = {
     "iv-collinear": ("IV", lambda a, d: [da.concatenate([d[0][:, :2], d[0][:, :1] * 2.0], axis=1), d[1], d[2]],
                      lambda a: [np.column_stack([a[0][:, :2], a[0][:, :1] * 2.0]), a[1], a[2]]),
     "tsls-rows": ("TSLS", lambda a, d: [d[0], d[1][:-3], d[2]], lambda a: [a[0], a[1][:-3], a[2]]),
+    "wls-inf": ("WLS", lambda a, d: [da.where(da.arange(len(a[1]))[:, None] == 7, np.inf, d[0]), d[1], d[2]],
+                lambda a: [np.where(np.arange(len(a[1]))[:, None] == 7, np.inf, a[0]), a[1], a[2]]),
+    "iv-nan": ("IV", lambda a, d: [da.where(da.arange(len(a[2]))[:, None] == 3, np.nan, d[0]), d[1], d[2]],
+               lambda a: [np.where(np.arange(len(a[2]))[:, None] == 3, np.nan, a[0]), a[1], a[2]]),
+    "tsls-nan": ("TSLS", lambda a, d: [d[0], da.where(da.arange(len(a[2]))[:, None] == 3, np.nan, d[1]), d[2]],
+                 lambda a: [a[0], np.where(np.arange(len(a[2]))[:, None] == 3, np.nan, a[1]), a[2]]),
     "bad-weight": ("WLS", lambda a, d: [d[0], d[1], da.where(da.arange(len(a[1])) == 99, -1.0, d[2])],
                    lambda a: [a[0], a[1], np.where(np.arange(len(a[1])) == 99, -1.0, a[2])]),
 }
@@ -187,6 +193,19 @@ def test_faults_raise_the_in_memory_error_and_keep_the_fit(fault):
         assert (raised.type, str(raised.value)) == (expected.type, str(expected.value))
     np.testing.assert_array_equal(chunked.coefficients, before[0])
     assert mask_clock(chunked.summary()) == before[1] and chunked.residuals is before[2]
+
+
+@pytest.mark.parametrize("name", ["WLS", "IV", "TSLS"])
+def test_a_non_finite_target_is_carried_as_in_memory(name):
+    args = list(CASE_BY_NAME[name].fit_args(n=120, k=2, seed=3))
+    target = 1 if name == "WLS" else 2
+    args[target] = np.where(np.arange(120) == 60, np.nan, args[target])
+    memory, chunked = getattr(korvalis, name)(), getattr(kd, name)()
+    memory.fit(*args)
+    with dask.config.set(scheduler="sync"):
+        chunked.fit(*as_dask(args, 25))
+    assert np.isnan(memory.coefficients).all() and np.isnan(chunked.coefficients).all()
+    assert mask_clock(chunked.summary()) == mask_clock(memory.summary())
 
 
 def test_gls_stays_in_memory_and_predict_checks_like_the_class():

@@ -107,18 +107,22 @@ def test_clustered_standard_errors_match_numpy_sandwich():
     np.testing.assert_allclose(robust.t_statistics(), robust.coefficients / robust.standard_errors(), rtol=1e-15)
 
 
-@pytest.mark.parametrize("groups", [50, 100_000], ids=["entity-means-by-rows", "entity-means-by-columns"])
-def test_many_entities_match_the_within_transformation(groups):
+@pytest.mark.parametrize("groups,k", [(50, 1), (100_000, 1), (250_000, 1), (250_000, 3)],
+                         ids=["sums-table", "sums-table-far", "by-entity-svd", "by-entity-svd-k3"])
+def test_many_entities_match_the_within_transformation(groups, k):
     # Reference: the within transformation by pandas group means, least squares by NumPy, and the
-    # clustered sandwich from bincount scores. 10⁵ entities take the column-by-column demeaning.
-    x, y, ids = panel(n=300_000, groups=groups, k=1, seed=8)
+    # clustered sandwich from bincount scores. 10⁵ drawn ids (about 95,000 entities) keep the entity
+    # sums in a table read ahead of its use; 2.5·10⁵ (about 175,000 entities, most of one or two
+    # rows) visit the rows entity by entity and take the SVD route (n ≤ 2(G + k)), solved on the
+    # triangular factor of the demeaned data.
+    x, y, ids = panel(n=300_000, groups=groups, k=k, seed=8)
     xw, yw = demeaned(x, ids), demeaned(y[:, None], ids)[:, 0]
     beta = np.linalg.lstsq(xw, yw, rcond=None)[0]
     e = yw - xw @ beta
     codes, uniques = pd.factorize(ids)
     a_inv = np.linalg.inv(xw.T @ xw)
-    se = np.sqrt(np.diag(a_inv) * (e @ e) / (len(y) - len(uniques) - 1))
-    scores = np.bincount(codes, weights=e * xw[:, 0])[:, None]
+    se = np.sqrt(np.diag(a_inv) * (e @ e) / (len(y) - len(uniques) - k))
+    scores = np.column_stack([np.bincount(codes, weights=e * xw[:, j]) for j in range(k)])
     clustered = np.sqrt(np.diag(a_inv @ (scores.T @ scores) @ a_inv))
     m, r = fitted(x, y, ids), fitted(x, y, ids, robust=True)
     np.testing.assert_allclose(m.coefficients, beta, rtol=RTOL)
@@ -151,7 +155,9 @@ def test_single_entity_clustered_errors_vanish():
     ([5, 1, 5, 1] * 4, [5, 1]),
     ([1, 5, 1, 5] * 4, [1, 5]),
     ([-1, 2**63 - 1, -2**63, -1, 2**63 - 1, -2**63] * 3, [-1, 2**63 - 1, -2**63]),
-], ids=["7_3_9", "5_1", "1_5", "extreme"])
+    ([-4, -4, -4, 0, 0, 6, 6, 6, 6, 9, 9, 9], [-4, 0, 6, 9]),
+    ([-2**63] * 4 + [0] * 4 + [2**62] * 4, [-2**63, 0, 2**62]),
+], ids=["7_3_9", "5_1", "1_5", "extreme", "sorted", "sorted_extreme"])
 def test_entities_numbered_by_first_occurrence(ids, order):
     ids = np.array(ids, dtype=np.int64)
     x, y, _ = panel(ids=ids, k=2, seed=4)
@@ -233,6 +239,25 @@ def test_regressor_constant_within_entities_is_singular(k, message):
     assert str(err.value) == message
 
 
+# About 126,000 entities of 200,000 rows (one to a few rows each) and about 98,000 of 400,000: the
+# rows are visited entity by entity, and the two sizes take the SVD route and the normal equations.
+@pytest.mark.parametrize("n,values,message", [
+    (200_000, 200_000, "Cannot compute standard errors: matrix is singular"),
+    (400_000, 100_000, "Matrix is singular"),
+], ids=["svd_route", "normal_route"])
+def test_regressor_constant_within_many_small_entities_is_singular(n, values, message):
+    rng = np.random.default_rng(21)
+    ids = rng.integers(0, values, n).astype(np.int64)
+    x = rng.normal(size=(n, 2))
+    x[:, 0] = 0.1 * (ids % 7) + 0.3
+    y = x[:, 1] + rng.normal(size=n)
+    with pytest.raises(RuntimeError) as err:
+        fitted(x, y, ids)
+    assert str(err.value) == message
+    x[:, 0] += 1e-3 * rng.normal(size=n)  # the same data with the regressor varying: a fit
+    assert np.isfinite(fitted(x, y, ids).coefficients).all()
+
+
 # G = 2, k = 3: 2(G + k) = 10, so 10 rows solve by SVD and 11 by the normal equations; a
 # regressor constant within entities tells the routes apart by their messages.
 @pytest.mark.parametrize("n,message", [
@@ -304,7 +329,8 @@ def test_predict():
     (np.ones((2, 3)), [10, 20], ValueError, "Feature count mismatch: expected 2, got 3"),
     (np.ones((4, 2)), [10] * 5, ValueError, "Row count mismatch between X and entity_id: 4 vs 5"),
     (np.ones((3, 2)), [10, -4, 99], ValueError, "Unknown entity ID: -4. This entity was not present in training data."),
-], ids=["feature_count", "row_count", "unknown_id"])
+    (np.ones((3, 2)), [10, 15, 99], ValueError, "Unknown entity ID: 15. This entity was not present in training data."),
+], ids=["feature_count", "row_count", "unknown_id", "unknown_id_between_known_ones"])
 def test_predict_messages(x, ids, kind, message):
     m = fitted(*panel(ids=[10, 20] * 6, k=2, seed=13)[:2], np.array([10, 20] * 6, dtype=np.int64))
     with pytest.raises(kind) as err:

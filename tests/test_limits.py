@@ -212,3 +212,66 @@ def test_allocation_failure_is_memory_error(name):
     assert done.returncode == 0, done.stderr[-3000:]
     out = json.loads(done.stdout.splitlines()[-1])
     assert out == {"fit": "MemoryError", "predict": "MemoryError", "unchanged": True, "usable": True}
+
+
+# ---------------------------------------------------------------- failing before the work
+
+_BEFORE_THE_WORK = textwrap.dedent(
+    """
+    import json, resource, sys, time
+    import numpy as np
+    from numpy.lib.stride_tricks import as_strided
+    import korvalis
+
+    def vm_size():
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("VmSize:"):
+                    return int(line.split()[1]) * 1024
+
+    name = sys.argv[1]
+    rng = np.random.default_rng(1)
+    z = rng.normal(size=(60, 8)); x = z + 0.5 * rng.normal(size=(60, 8))
+    y = x.sum(axis=1) + rng.normal(size=60); w = rng.uniform(0.5, 2.0, size=60)
+    ids = (np.arange(60) % 5).astype(np.int64)
+    small = {"OLS": (x, y), "WLS": (x, y, w), "FE": (x, y, ids), "IV": (z, x, y), "TSLS": (z, x, y)}[name]
+    # 2**31 - 1 rows of 8 columns read from one row: nothing to store, minutes to stream.
+    n = 2**31 - 1
+    bx = as_strided(rng.normal(size=8), shape=(n, 8), strides=(0, 8))
+    bv = as_strided(np.ones(1), shape=(n,), strides=(0,))
+    bids = as_strided(np.zeros(1, dtype=np.int64), shape=(n,), strides=(0,))
+    big = {"OLS": (bx, bv), "WLS": (bx, bv, bv), "FE": (bx, bv, bids), "IV": (bx, bx, bv), "TSLS": (bx, bx, bv)}[name]
+    m = getattr(korvalis, name)()
+    m.fit(*small)
+    before = (m.coefficients.tolist(), m.residuals.tolist(), m.mse)
+    # 3 GiB of address space (more if the interpreter already holds more than 2 GiB): the residuals
+    # of 2**31 - 1 rows alone need 16 GiB.
+    resource.setrlimit(resource.RLIMIT_AS, (max(3 * 2**30, vm_size() + 2**30), resource.RLIM_INFINITY))
+    started = time.perf_counter()
+    try:
+        m.fit(*big)
+        outcome = "no error"
+    except MemoryError:
+        outcome = "MemoryError"
+    except Exception as e:
+        outcome = type(e).__name__ + ": " + str(e)
+    elapsed = time.perf_counter() - started
+    unchanged = before == (m.coefficients.tolist(), m.residuals.tolist(), m.mse)
+    print(json.dumps({"outcome": outcome, "seconds": elapsed, "unchanged": unchanged}))
+    """
+)
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizers reserve more address space than any cap allows")
+@pytest.mark.parametrize("name", ["OLS", "WLS", "FE", "IV", "TSLS"])
+def test_fit_that_cannot_keep_its_results_fails_before_reading_the_rows(name):
+    # A fit allocates what it keeps before its passes over the data: the failure is immediate and
+    # the object keeps its earlier fit. One pass over these rows takes well over a minute, so a
+    # failure after the streaming would show as tens of seconds (and end in the timeout).
+    done = subprocess.run([sys.executable, "-c", _BEFORE_THE_WORK, name], capture_output=True, text=True,
+                          timeout=120, env={**os.environ, "OPENBLAS_NUM_THREADS": "1"})
+    assert done.returncode == 0, done.stderr[-3000:]
+    out = json.loads(done.stdout.splitlines()[-1])
+    assert out["outcome"] == "MemoryError"
+    assert out["unchanged"] is True
+    assert out["seconds"] < 5.0

@@ -520,3 +520,56 @@ def test_wide_counts_widen_their_fields(driver):
     text = summary(driver, "OLS", n=2**64 - 1, p=3)
     assert f"\nNo. Observations:         {2**64 - 1:<25} AIC:" in text
     assert f"\nDf Residuals:             {2**64 - 5:<25} BIC:" in text
+
+
+# ---------------------------------------------------------------- FE's entity means, a mergeable reduce
+
+def entity_means(driver, ids, rows, chunks):
+    """EntitySums over the rows: folded chunk by chunk (sizes) and merged, or "numbered" (all rows
+    numbered beforehand). [(id, count, hi, lo)] in the reduce's entity order."""
+    n, w = rows.shape
+    numbered = chunks == "numbered"
+    sizes = [n] if numbered else chunks
+    line = (f"entity_means {w - 1} {n} {len(sizes)} {' '.join(map(str, sizes))} {int(numbered)} "
+            + " ".join(str(int(i)) for i in ids) + " " + " ".join(repr(float(v)) for v in rows.ravel()))
+    out = driver(line).split()
+    groups, at, result = int(out[0]), 1, []
+    for _ in range(groups):
+        ident, count = int(out[at]), int(out[at + 1])
+        pairs = [float(v) for v in out[at + 2:at + 2 + 2 * w]]
+        result.append((ident, count, np.array(pairs[0::2]), np.array(pairs[1::2])))
+        at += 2 + 2 * w
+    return result
+
+
+def panel_rows(seed):
+    """26 rows of 4 entities (one of a single row): a column far from zero, a column constant within
+    every entity (0.1, 0.7, ...), and a target; ids in no order."""
+    rng = np.random.default_rng(seed)
+    ids = rng.permutation(np.repeat([42, -7, 2**40, 5], [9, 8, 8, 1]))
+    level = {42: 0.1, -7: 0.7, 2**40: 1.3, 5: -2.9}
+    rows = np.column_stack([1e8 + rng.normal(size=26), [level[i] for i in ids], rng.normal(size=26) * 1e-3 + 3.0])
+    return ids, rows
+
+
+@pytest.mark.parametrize("chunks", ["numbered", [26], [1, 12, 13], [9, 9, 8], [5] * 5 + [1]],
+                         ids=["numbered", "one-chunk", "chunks-1-12-13", "chunks-9-9-8", "chunks-of-5"])
+@pytest.mark.parametrize("seed", [0, 1])
+def test_entity_means_folded_and_merged_are_the_exact_means(driver, chunks, seed):
+    # Reference: each entity's mean in exact rational arithmetic. However the rows are split into
+    # chunks, the merged reduce lists the entities in order of first appearance with their row
+    # counts, hi + lo is the exact mean to double-double accuracy, hi is the double nearest it, and
+    # a column constant within an entity has that value as hi and exactly 0 as lo.
+    from fractions import Fraction
+    ids, rows = panel_rows(seed)
+    got = entity_means(driver, ids, rows, chunks)
+    order = list(dict.fromkeys(ids.tolist()))
+    assert [g[0] for g in got] == order
+    assert [g[1] for g in got] == [int((ids == i).sum()) for i in order]
+    for ident, count, hi, lo in got:
+        members = rows[ids == ident]
+        for j in range(rows.shape[1]):
+            exact = sum(Fraction(float(v)) for v in members[:, j]) / count
+            assert abs(Fraction(float(hi[j])) + Fraction(float(lo[j])) - exact) <= abs(exact) * Fraction(1, 2**100)
+            assert abs(lo[j]) <= abs(np.spacing(hi[j])) / 2
+        assert hi[1] == members[0, 1] and lo[1] == 0.0  # constant within the entity

@@ -196,6 +196,35 @@ def test_bad_weight_anywhere_is_rejected_and_stores_nothing(bad, position):
     assert m.coefficients is None and m.n_samples is None and m.intercept is None
 
 
+# A NaN or ±∞ in x makes the weighted design look singular on the normal-equation route: the fit says
+# what is wrong instead. The SVD route keeps its own failure; a non-finite target flows into the results.
+NAN_MESSAGE = "Input contains NaN or infinite values"
+NON_FINITE = [
+    pytest.param(40, "x", ValueError, NAN_MESSAGE, id="x-normal-n40"),
+    pytest.param(10, "x", ValueError, NAN_MESSAGE, id="x-normal-n10"),
+    pytest.param(9, "x", RuntimeError, "Failed to solve the weighted least squares system", id="x-svd-n9"),
+    pytest.param(40, "y", None, None, id="y-normal-n40"),
+    pytest.param(9, "y", None, None, id="y-svd-n9"),
+]
+
+
+@pytest.mark.parametrize("value", [math.nan, math.inf, -math.inf], ids=["nan", "inf", "minus-inf"])
+@pytest.mark.parametrize("n, where, exc, message", NON_FINITE)
+def test_non_finite_data_is_named_or_propagates(n, where, exc, message, value):
+    x, y, w = make_data(n, 2)
+    {"x": x, "y": y}[where].flat[5] = value
+    m = fitted(*make_data(30, 2, seed=3))
+    before = snapshot(CASE, m)
+    if exc is None:
+        m.fit(x, y, w)
+        assert not np.isfinite(m.coefficients).all() and not np.isfinite(m.residuals[5])
+        return
+    with pytest.raises(exc) as err:
+        m.fit(x, y, w)
+    assert str(err.value) == message
+    assert snapshot(CASE, m) == before
+
+
 SHAPE_CASES = [
     pytest.param((5, 2), 4, 5, "Input arrays must have consistent dimensions", id="y-short"),
     pytest.param((5, 2), 5, 6, "Input arrays must have consistent dimensions", id="weights-long"),

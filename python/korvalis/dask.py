@@ -35,7 +35,7 @@ vars(korvalis).pop("_kernels", None)
 
 __all__ = ["OLS", "WLS", "IV", "TSLS"]
 
-_GRAM_SHIFT = 9  # where a packed Gram round keeps its weight shift
+_GRAM_SHIFT = 10  # where a packed Gram round keeps its weight shift
 _REFINEMENT_ROUNDS = 2
 
 

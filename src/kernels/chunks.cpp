@@ -89,6 +89,13 @@ bool scales_of(Arrays& a, PyObject* obj, Vector& out, const Vector*& ptr) {
     return true;
 }
 
+// The rows [1 | x | x2 | y] of a chunk.
+RowSource design_rows(const MatView& x, const MatView& x2, const VecView& y, bool intercept) {
+    RowSource rows{x, &y, intercept};
+    rows.x2 = x2;
+    return rows;
+}
+
 // Runs `add` on the rows as they are, or on scaled copies of them when scales are given.
 template <class Add>
 void on_rows(const RowSource& rows, const Vector* scales, Add&& add) {
@@ -114,7 +121,7 @@ PyObject* gram_chunk(PyObject*, PyObject* args) {
         return nullptr;
     rounds::GramRound g;
     if (!unlocked([&] {
-            on_rows(RowSource{x, &y, intercept != 0, nullptr, x2}, scales,
+            on_rows(design_rows(x, x2, y, intercept != 0), scales,
                     [&](const RowSource& rows) { g.add(rows, weights); });
         }))
         return nullptr;
@@ -139,7 +146,7 @@ PyObject* factor_chunk(PyObject*, PyObject* args) {
     const Vector b = params ? to_vector(beta) : Vector{};
     rounds::FactorRound f;
     if (!unlocked([&] {
-            on_rows(RowSource{x, &y, intercept != 0, nullptr, x2}, scales, [&](const RowSource& rows) {
+            on_rows(design_rows(x, x2, y, intercept != 0), scales, [&](const RowSource& rows) {
                 f.add(rows, weights, shift, params ? b.data() : nullptr);
             });
         }))

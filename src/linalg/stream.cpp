@@ -7,22 +7,23 @@
 #include <cmath>
 #include <vector>
 
+#include <unistd.h>
+
 #include "linalg/lapack.hpp"
 
 namespace kv {
 
 namespace {
 
-// Rows per block: 131072 doubles of x (1 MiB) for each of BLAS's threads, at least 256 rows, so
-// that a block stays in the last-level cache while BLAS reads it twice, and each call has work
-// enough to share among the threads (smaller blocks leave them waiting on each other at small k).
-// Measured on two cores, the fit's ratio to one whole-array x.T @ x is the same at one thread and
-// at two; the share per thread keeps the per-call synchronisation as small a part at 16 or 64.
-constexpr std::size_t block_doubles = 131072;
+// Rows per block: block_bytes() of x for each of BLAS's threads, at least 256 rows, so that a
+// block stays in cache while BLAS reads it twice, and each call has work enough to share among the
+// threads (smaller blocks leave them waiting on each other at small k). Measured on two cores, the
+// fit's ratio to one whole-array x.T @ x is the same at one thread and at two; the share per
+// thread keeps the per-call synchronisation as small a part at 16 or 64.
 std::size_t block_rows(std::size_t k) {
     const std::size_t threads = static_cast<std::size_t>(std::max(1, KV_BLAS(openblas_get_num_threads)()));
-    return std::max<std::size_t>(block_doubles * std::min<std::size_t>(threads, 64) / std::max<std::size_t>(k, 1),
-                                 256);
+    const std::size_t doubles = block_bytes() / sizeof(double);
+    return std::max<std::size_t>(doubles * std::min<std::size_t>(threads, 64) / std::max<std::size_t>(k, 1), 256);
 }
 
 // How BLAS sees a block of rows of x in place: row-major (unit column stride) or column-major
@@ -53,7 +54,7 @@ void pack_rows(const RowSource& src, std::size_t i0, std::size_t m, const double
     const std::size_t width = src.width(), k = src.x.cols, off = src.ones ? 1 : 0;
     for (std::size_t i = 0; i < m; ++i) {
         const std::size_t row = i0 + i;
-        double s = src.row_scale ? src.row_scale[row] : 1.0;
+        double s = src.sqrt_weights ? std::sqrt((*src.sqrt_weights)[row]) * src.weight_scale : 1.0;
         if (w) s *= w[row];
         double* dst = buf + i * width;
         if (src.ones) dst[0] = s;
@@ -96,13 +97,42 @@ Matrix packed_gram(const RowSource& src) {
 
 }  // namespace
 
-Matrix streamed_gram(const RowSource& src) {
+std::size_t block_bytes() {
+#ifdef KORVALIS_BLOCK_BYTES
+    return static_cast<std::size_t>(KORVALIS_BLOCK_BYTES);
+#else
+    static const std::size_t bytes = [] {
+        const long l2 = sysconf(_SC_LEVEL2_CACHE_SIZE);  // glibc asks the processor (cpuid)
+        // Half of it, within [128 KiB, 8 MiB]: beyond those, a reading is more likely wrong than the cache.
+        if (l2 <= 0) return std::size_t{1} << 20;
+        return std::clamp<std::size_t>(static_cast<std::size_t>(l2) / 2, std::size_t{128} << 10, std::size_t{8} << 20);
+    }();
+    return bytes;
+#endif
+}
+
+Matrix streamed_gram(const RowSource& src, TargetStats* target) {
     const std::size_t n = src.x.rows, k = src.x.cols, width = src.width();
     bool row_major = false;
     lapack_int ld = 0;
     if (n == 0 || width == 0) return Matrix::zeros(width, width);
-    if (src.row_scale || src.x2.cols || !in_place_layout(src.x, row_major, ld) || !fits_lapack(n))
+    if (src.sqrt_weights || src.x2.cols || !in_place_layout(src.x, row_major, ld) || !fits_lapack(n)) {
+        if (target && src.target) {
+            *target = {};
+            const double c = src.weight_scale;
+            for (std::size_t i = 0; i < n; ++i) {
+                const double v = (*src.target)[i];
+                target->sum += v;
+                target->largest = std::max(target->largest, std::fabs(v));
+                if (src.sqrt_weights) {
+                    const double wi = (*src.sqrt_weights)[i] * c * c;
+                    target->weight_sum += wi;
+                    target->weighted_sum += wi * v;
+                }
+            }
+        }
         return packed_gram(src);
+    }
 
     // In place: xᵀx by dsyrk on each block, and xᵀ[1 | y] by one dgemm on the same block while it
     // is in cache; the sums of 1 and of y and yᵀy alongside.
@@ -110,7 +140,7 @@ Matrix streamed_gram(const RowSource& src) {
     Matrix g = Matrix::zeros(width, width);
     Matrix side = Matrix::zeros(k, 2);  // xᵀ1, xᵀy
     std::vector<double> aux(std::min(n, b) * 2, 1.0);  // column-major m × 2: ones, y
-    double sum_y = 0, yy = 0;
+    double sum_y = 0, yy = 0, largest_y = 0;
     double* gxx = g.data() + off + off * width;
     for (std::size_t i0 = 0; i0 < n; i0 += b) {
         const std::size_t m = std::min(b, n - i0);
@@ -127,6 +157,7 @@ Matrix streamed_gram(const RowSource& src) {
                 yb[i] = v;
                 sum_y += v;
                 yy += v * v;
+                largest_y = std::max(largest_y, std::fabs(v));
             }
         }
         std::fill(aux.begin(), aux.begin() + static_cast<std::ptrdiff_t>(m), 1.0);
@@ -134,6 +165,7 @@ Matrix streamed_gram(const RowSource& src) {
                              checked_int(k), cols, checked_int(m), 1.0, xb, ld, aux.data(), checked_int(m), 1.0,
                              side.data(), checked_int(k));
     }
+    if (target) *target = {sum_y, largest_y};
     if (src.ones) {
         g(0, 0) = static_cast<double>(n);
         for (std::size_t j = 0; j < k; ++j) g(1 + j, 0) = side(j, 0);
@@ -148,7 +180,8 @@ Matrix streamed_gram(const RowSource& src) {
     return g;
 }
 
-void streamed_residuals(const RowSource& src, const double* beta, double* out, Matrix* meat) {
+void streamed_residuals(const RowSource& src, const double* beta, double* out, Matrix* meat,
+                        const std::function<void(std::size_t, std::size_t)>& each_block) {
     const std::size_t n = src.x.rows, k = src.x.cols, off = src.ones ? 1 : 0, width = (src.ones ? 1 : 0) + k;
     const double b0 = src.ones ? beta[0] : 0.0;
     bool row_major = false;
@@ -181,6 +214,7 @@ void streamed_residuals(const RowSource& src, const double* beta, double* out, M
             KV_BLAS(cblas_dsyrk)(KV_CblasColMajor, KV_CblasLower, KV_CblasNoTrans, checked_int(width), checked_int(m),
                                  1.0, buf.data(), checked_int(width), 1.0, meat->data(), checked_int(width));
         }
+        if (each_block) each_block(i0, m);
     }
     if (meat) mirror_lower(*meat);
 }

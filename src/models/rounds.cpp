@@ -18,25 +18,30 @@ namespace {
 
 constexpr std::size_t sub_block_rows = 4096;
 
-// Rows [i0, i0 + m) of a row source (the target's view kept in `target`).
+// Rows [i0, i0 + m) of a row source (the views of the target and weights kept beside it).
 struct Slice {
-    VecView target;
+    VecView target, weights;
     RowSource rows;
 };
+VecView rows_of_view(const VecView& v, std::size_t i0, std::size_t m) {
+    return VecView{v.data + static_cast<std::ptrdiff_t>(i0) * v.stride, m, v.stride};
+}
 Slice slice(const RowSource& src, std::size_t i0, std::size_t m) {
     Slice s;
     const auto at = static_cast<std::ptrdiff_t>(i0);
-    if (src.target) s.target = VecView{src.target->data + at * src.target->stride, m, src.target->stride};
+    if (src.target) s.target = rows_of_view(*src.target, i0, m);
+    if (src.sqrt_weights) s.weights = rows_of_view(*src.sqrt_weights, i0, m);
     s.rows.x = MatView{src.x.data + at * src.x.rs, m, src.x.cols, src.x.rs, src.x.cs};
     s.rows.ones = src.ones;
-    s.rows.row_scale = src.row_scale ? src.row_scale + i0 : nullptr;
+    s.rows.weight_scale = src.weight_scale;
     if (src.x2.cols) s.rows.x2 = MatView{src.x2.data + at * src.x2.rs, m, src.x2.cols, src.x2.rs, src.x2.cs};
     return s;
 }
-// The slice's target pointer must point into the slice itself, which moves when returned.
-RowSource rows_of(Slice& s, bool has_target) {
+// The slice's target and weights pointers point into the slice itself, which moves when returned.
+RowSource rows_of(Slice& s, bool has_target, bool has_weights = false) {
     RowSource r = s.rows;
     r.target = has_target ? &s.target : nullptr;
+    r.sqrt_weights = has_weights ? &s.weights : nullptr;
     return r;
 }
 
@@ -147,6 +152,7 @@ void ChunkHeader::merge(const ChunkHeader& b) {
     mismatch = std::max(mismatch, b.mismatch);
     bad_weight = std::max(bad_weight, b.bad_weight);
     non_finite = std::max(non_finite, b.non_finite);
+    non_finite_target = std::max(non_finite_target, b.non_finite_target);
 }
 
 int weight_shift(int lo, int hi) { return -2 * ((lo + hi) / 4); }
@@ -165,7 +171,6 @@ void GramRound::add(const RowSource& src, const VecView* weights) {
         head.merge(h);
         return;
     }
-    std::vector<double> scale;
     int own_shift = 0;
     if (weights && n > 0) {
         int lo = 0, hi = 0;
@@ -184,19 +189,20 @@ void GramRound::add(const RowSource& src, const VecView* weights) {
         h.weight_lo = lo;
         h.weight_hi = hi;
         own_shift = weight_shift(lo, hi);
-        scale.resize(n);
-        for (std::size_t i = 0; i < n; ++i) scale[i] = std::sqrt(std::ldexp((*weights)[i], own_shift));
     }
+    // Rows scaled by √wᵢ·2^(shift/2) = √(wᵢ·2^shift) exactly, the shift being even.
     RowSource rows = src;
-    rows.row_scale = weights ? scale.data() : nullptr;
+    rows.sqrt_weights = weights;
+    rows.weight_scale = std::ldexp(1.0, own_shift / 2);
     GramRound b;
     b.gram = streamed_gram(rows);
     b.shift = own_shift;
     // A Gram that left double range is where a NaN or an infinity would show: only then is the chunk read
     // again to tell non-finite data from merely large data.
-    if (gram_out_of_range(b.gram, std::max<std::size_t>(n, 1)) &&
-        (!all_finite(src.x) || (src.target && !all_finite(*src.target)) || (src.x2.cols && !all_finite(src.x2))))
-        h.non_finite = 1;
+    if (gram_out_of_range(b.gram, std::max<std::size_t>(n, 1))) {
+        h.non_finite = !all_finite(src.x) || (src.x2.cols && !all_finite(src.x2)) ? 1 : 0;
+        h.non_finite_target = src.target && !all_finite(*src.target) ? 1 : 0;
+    }
     b.head = h;
     merge(b);
 }
@@ -226,17 +232,17 @@ void GramRound::merge(const GramRound& b) {
 Vector GramRound::pack() const {
     Vector v{head.rows_x,    head.rows_y,    head.rows_w,    head.mismatch,
              head.bad_weight, head.non_finite, head.weight_lo, head.weight_hi,
-             head.rows_x2,   static_cast<double>(shift), static_cast<double>(gram.rows())};
+             head.rows_x2,   head.non_finite_target, static_cast<double>(shift), static_cast<double>(gram.rows())};
     put(v, gram);
     return v;
 }
 
 GramRound GramRound::unpack(const VecView& v) {
     GramRound g;
-    g.head = ChunkHeader{v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8]};
-    g.shift = static_cast<int>(v[9]);
-    const auto width = static_cast<std::size_t>(v[10]);
-    std::size_t at = 11;
+    g.head = ChunkHeader{v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8], v[9]};
+    g.shift = static_cast<int>(v[10]);
+    const auto width = static_cast<std::size_t>(v[11]);
+    std::size_t at = 12;
     if (width) g.gram = take(v, at, width, width);
     return g;
 }
@@ -306,8 +312,7 @@ void FactorRound::add(const RowSource& src, const VecView* weights, int shift, c
             exact_residuals(rows, beta, weights ? w.data() : nullptr, residual.data(), g);
             s.target = VecView{residual.data(), m, 1};
         }
-        if (weights) rows.row_scale = scale.data();
-        pack_rows(rows, 0, m, nullptr, packed.data());  // width × m: one row per column
+        pack_rows(rows, 0, m, weights ? scale.data() : nullptr, packed.data());  // width × m: one row per column
         // [R; the block's rows] as a column-major (width + m) × width matrix, and its QR.
         Matrix stacked(width + m, width);
         for (std::size_t j = 0; j < width; ++j) {
@@ -502,14 +507,16 @@ void for_scaled_blocks(const RowSource& src, const Vector& c, const std::functio
             yb[i] = (*src.target)[i0 + i] * c[off + k];
         }
         const VecView y{yb.data(), m, 1};
+        const VecView w = src.sqrt_weights ? rows_of_view(*src.sqrt_weights, i0, m) : VecView{};
         RowSource rows{MatView{xb.data(), m, k, static_cast<std::ptrdiff_t>(k), 1}, &y, src.ones};
-        rows.row_scale = src.row_scale ? src.row_scale + i0 : nullptr;
+        rows.sqrt_weights = src.sqrt_weights ? &w : nullptr;
+        rows.weight_scale = src.weight_scale;
         fn(rows);
     }
 }
 
 bool needs_rescale(const GramRound& g) {
-    if (g.head.non_finite) return false;
+    if (g.head.non_finite || g.head.non_finite_target) return false;
     const double tiny = std::ldexp(std::max(g.head.rows_x, 1.0), -900);
     for (std::size_t j = 0; j < g.gram.rows(); ++j) {
         const double d = g.gram(j, j);
@@ -518,8 +525,10 @@ bool needs_rescale(const GramRound& g) {
     return false;
 }
 
-Status check_range(const GramRound& g) {
-    if (g.head.non_finite) return value_error("Input contains NaN or infinite values");
+Status check_range(const GramRound& g, bool target_checked) {
+    if (g.head.non_finite || (target_checked && g.head.non_finite_target))
+        return value_error("Input contains NaN or infinite values");
+    if (g.head.non_finite_target) return {};  // carried into the results, as in memory
     if (needs_rescale(g))
         return value_error("Data whose squares leave double range cannot be fitted over chunks by this estimator: "
                            "rescale the columns, or fit them in memory");

@@ -42,9 +42,10 @@ struct ChunkHeader {
     double rows_x = 0, rows_y = 0, rows_w = 0;  // rows each input contributed
     double mismatch = 0;                        // a chunk whose inputs had different row counts
     double bad_weight = 0;                      // a weight that is not positive and finite
-    double non_finite = 0;                      // a NaN or infinity in the design or target
+    double non_finite = 0;                      // a NaN or infinity in the design
     double weight_lo = 0, weight_hi = 0;        // binary exponents of the smallest and largest weight
     double rows_x2 = 0;                         // rows of the second design block (IV's and TSLS's regressors)
+    double non_finite_target = 0;               // a NaN or infinity in the target
     void merge(const ChunkHeader& b);
 };
 
@@ -125,9 +126,11 @@ void for_scaled_blocks(const RowSource& rows, const Vector& c, const std::functi
 // Whether the merged Gram left double range with finite data (the rescaled fit is then needed).
 bool needs_rescale(const GramRound& gram);
 
-// ValueError "Input contains NaN or infinite values" when a chunk held one; an error too when the
-// merged Gram left double range with finite data (the in-memory fit rescales its copy of the data there).
-Status check_range(const GramRound& gram);
+// ValueError "Input contains NaN or infinite values" when a chunk's design held one (its target too
+// when `target_checked`: OLS refuses a non-finite target, the other classes carry it into NaN results);
+// an error too when the merged Gram left double range with finite data, for the classes that do not
+// rescale such data.
+Status check_range(const GramRound& gram, bool target_checked = false);
 
 // The shared solve on merged rounds: the Gram matrix of [D | y] goes to `solve` as the in-memory fit
 // gives it; a route that needs the design itself gets the R factor of [D | y] instead (its leading

@@ -10,6 +10,7 @@
 
 #include "models/linear/layouts.hpp"
 #include "models/linear/stat_utils.hpp"
+#include "models/panel_data/entity_sums.hpp"
 
 namespace {
 
@@ -131,6 +132,57 @@ void run(std::istringstream& in) {
         if (text) std::fputs(text->c_str(), stdout);
         else std::printf("%s\n", text.error().message.c_str());
         std::printf("<<END>>");
+    } else if (cmd == "entity_means") {
+        // entity_means k n chunks c_1 … c_chunks numbered ids… values… (n rows of k + 1, row-major):
+        // EntitySums folded over each chunk of rows (chunk sizes c_i) and merged in order, or with
+        // `numbered` 1 over all rows numbered beforehand. Prints G, then per entity: id, count,
+        // and hi lo for each column.
+        std::size_t k, n, chunks;
+        int numbered;
+        in >> k >> n >> chunks;
+        std::vector<std::size_t> sizes(chunks);
+        for (auto& c : sizes) in >> c;
+        in >> numbered;
+        std::vector<std::int64_t> ids(n);
+        for (auto& v : ids) in >> v;
+        std::vector<double> rows(n * (k + 1));
+        for (auto& v : rows) {
+            std::string s;
+            in >> s;
+            v = number(s);
+        }
+        const MatView x{rows.data(), n, k, static_cast<std::ptrdiff_t>(k + 1), 1};
+        const VecView y{rows.data() + k, n, static_cast<std::ptrdiff_t>(k + 1)};
+        const IdView idv{ids.data(), n, 1};
+        const std::size_t w = k + 1;
+        auto report = [&](const EntitySums& sums) {
+            const std::vector<double> means = sums.means();
+            std::printf("%zu ", sums.entities());
+            for (std::size_t g = 0; g < sums.entities(); ++g) {
+                std::printf("%lld %llu ", static_cast<long long>(sums.ids()[g]),
+                            static_cast<unsigned long long>(sums.counts()[g]));
+                for (std::size_t j = 0; j < w; ++j) {
+                    print(means[g * 2 * w + j]);
+                    print(means[g * 2 * w + w + j]);
+                }
+            }
+        };
+        if (numbered) {
+            std::vector<std::uint32_t> codes(n);
+            EntitySums sums(w, number_entities(idv, codes.data()));
+            sums.add_numbered(x, y, codes.data(), 0, n);
+            report(sums);
+        } else {
+            EntitySums total(w);
+            std::size_t at = 0;
+            for (const std::size_t c : sizes) {
+                EntitySums part(w);
+                part.add(x, y, idv, at, c);
+                total.merge(part);
+                at += c;
+            }
+            report(total);
+        }
     } else {
         std::printf("unknown command %s", cmd.c_str());
     }

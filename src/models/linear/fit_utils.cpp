@@ -40,6 +40,15 @@ bool all_finite(const VecView& v) {
     return true;
 }
 
+Error non_finite_or(Error failure, std::initializer_list<const char*> singular, std::initializer_list<MatView> data) {
+    bool worded_singular = false;
+    for (const char* text : singular) worded_singular = worded_singular || (text && failure.message == text);
+    if (!worded_singular) return failure;
+    for (const MatView& m : data)
+        if (!all_finite(m)) return Error{ErrorKind::Value, "Input contains NaN or infinite values"};
+    return failure;
+}
+
 Status check_lapack_limits(std::size_t rows, std::size_t cols) {
     if (!fits_lapack(rows) || !fits_lapack(cols)) return value_error(lapack_limit_message());
     return {};
@@ -112,7 +121,10 @@ void scale_columns(DesignCopy& copy, const Vector& c) {
             base[static_cast<std::ptrdiff_t>(i) * f.rs + static_cast<std::ptrdiff_t>(j) * f.cs] *= c[j];
 }
 
-double centred_r_squared(const VecView& e, const VecView& y, const double* w, double* ssr) {
+namespace {
+
+template <class Weight>
+double r_squared(const VecView& e, const VecView& y, bool weighted, Weight weight, double* ssr, double* wssr_out) {
     const std::size_t n = y.size;
     double ymax = 0;
     for (std::size_t i = 0; i < n; ++i) ymax = std::max(ymax, std::fabs(y[i]));
@@ -122,20 +134,20 @@ double centred_r_squared(const VecView& e, const VecView& y, const double* w, do
         std::frexp(ymax, &ex);
         s = std::ldexp(1.0, -ex);  // max|y·s| in [½, 1)
     }
-    auto weight = [&](std::size_t i) { return w ? w[i] : 1.0; };
     double sum_w = 0, sum = 0, wssr = 0, plain = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        const double wi = weight(i), ei = e[i] * s;
+        const double wi = weighted ? weight(i) : 1.0, ei = e[i] * s;
         sum_w += wi;
         sum += wi * (y[i] * s);
         wssr += wi * ei * ei;
         plain += ei * ei;
     }
     if (ssr) *ssr = plain / s / s;
+    if (wssr_out) *wssr_out = wssr / s / s;
     const double mean = sum / sum_w;
     double tss = 0, correction = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        const double wi = weight(i), dev = y[i] * s - mean;
+        const double wi = weighted ? weight(i) : 1.0, dev = y[i] * s - mean;
         tss += wi * dev * dev;
         correction += wi * dev;
     }
@@ -144,6 +156,60 @@ double centred_r_squared(const VecView& e, const VecView& y, const double* w, do
     const double noise = 4.0 * std::numeric_limits<double>::epsilon() * ymax * s;
     if (tss <= sum_w * noise * noise) return 0.0;
     return 1.0 - wssr / tss;
+}
+
+}  // namespace
+
+double centred_r_squared(const VecView& e, const VecView& y, const double* w, double* ssr) {
+    return r_squared(e, y, w != nullptr, [w](std::size_t i) { return w[i]; }, ssr, nullptr);
+}
+
+namespace {
+double scale_for(double ymax) {
+    if (!(ymax > 0 && std::isfinite(ymax))) return 1.0;
+    int ex = 0;
+    std::frexp(ymax, &ex);
+    return std::ldexp(1.0, -ex);  // max|y·s| in [½, 1)
+}
+}  // namespace
+
+RSquaredSums::RSquaredSums(double sum_y, double largest_y, std::size_t n)
+    : sum_w_(static_cast<double>(n)), ymax_(largest_y), s_(scale_for(largest_y)) {
+    mean_ = sum_y * s_ / sum_w_;
+}
+
+RSquaredSums::RSquaredSums(double weight_sum, double weighted_sum, double largest_y, const VecView& w, double c)
+    : sum_w_(weight_sum), ymax_(largest_y), s_(scale_for(largest_y)), w_(&w), c_(c) {
+    mean_ = weighted_sum * s_ / sum_w_;
+}
+
+void RSquaredSums::add(const double* e, const VecView& y, std::size_t i0, std::size_t m) {
+    if (w_) {
+        for (std::size_t i = i0; i < i0 + m; ++i) {
+            const double wi = (*w_)[i] * c_ * c_, ei = e[i] * s_, dev = y[i] * s_ - mean_;
+            plain_ += ei * ei;
+            weighted_ += wi * ei * ei;
+            tss_ += wi * dev * dev;
+            correction_ += wi * dev;
+        }
+        return;
+    }
+    for (std::size_t i = i0; i < i0 + m; ++i) {
+        const double ei = e[i] * s_, dev = y[i] * s_ - mean_;
+        plain_ += ei * ei;
+        tss_ += dev * dev;
+        correction_ += dev;
+    }
+}
+
+double RSquaredSums::r_squared(double* ssr, double* wssr) const {
+    const double weighted = w_ ? weighted_ : plain_;
+    if (ssr) *ssr = plain_ / s_ / s_;
+    if (wssr) *wssr = weighted / s_ / s_;
+    const double tss = tss_ - correction_ * correction_ / sum_w_;
+    const double noise = 4.0 * std::numeric_limits<double>::epsilon() * ymax_ * s_;
+    if (tss <= sum_w_ * noise * noise) return 0.0;
+    return 1.0 - weighted / tss;
 }
 
 double clamp_r_squared(double r2) {

@@ -3,6 +3,7 @@
 // near the ends of double range, residuals and R².
 #pragma once
 
+#include <initializer_list>
 #include <optional>
 
 #include "linalg/matrix.hpp"
@@ -12,6 +13,12 @@ namespace kv {
 
 bool all_finite(const MatView& x);
 bool all_finite(const VecView& v);
+
+// A failure worded as a singular design (one of `singular`) becomes ValueError "Input contains NaN or
+// infinite values" when any of `data` holds a NaN or ±∞: those values, not collinearity, made the
+// design look singular. Other failures, and failures on finite data, are returned unchanged.
+Error non_finite_or(Error failure, std::initializer_list<const char*> singular, std::initializer_list<MatView> data);
+inline MatView column_of(const VecView& v) { return {v.data, v.size, 1, v.stride, 0}; }
 
 // ValueError when a dimension is beyond what 32-bit LAPACK/BLAS integers can address.
 Status check_lapack_limits(std::size_t rows, std::size_t cols);
@@ -58,6 +65,24 @@ inline double centred_r_squared(const Vector& e, const VecView& y, const double*
 inline double centred_r_squared(const Vector& e, const Vector& y, const double* w = nullptr, double* ssr = nullptr) {
     return centred_r_squared(view_of(e), view_of(y), w, ssr);
 }
+// The unweighted centred_r_squared gathered block by block while the residuals are formed, from
+// the target's sum and largest magnitude (known from the Gram pass): the same sums in the same
+// order, so the same R² and SSR.
+class RSquaredSums {
+public:
+    RSquaredSums(double sum_y, double largest_y, std::size_t n);
+    // Weighted by wᵢ·c² (the weights read from `w`), from Σwᵢc², Σwᵢc²·yᵢ and max|yᵢ|; as the
+    // weighted centred_r_squared.
+    RSquaredSums(double weight_sum, double weighted_sum, double largest_y, const VecView& w, double c);
+    void add(const double* e, const VecView& y, std::size_t i0, std::size_t m);
+    // R², and Σeᵢ² and Σwᵢc²·eᵢ² when asked for.
+    double r_squared(double* ssr, double* wssr = nullptr) const;
+
+private:
+    double sum_w_, ymax_, s_ = 1.0, mean_ = 0.0, plain_ = 0.0, weighted_ = 0.0, tss_ = 0.0, correction_ = 0.0;
+    const VecView* w_ = nullptr;
+    double c_ = 1.0;
+};
 // Clamped to [−1, 1]; a NaN stays NaN.
 double clamp_r_squared(double r2);
 

@@ -127,15 +127,17 @@ Result<LinearFit> instrumental_fit(std::size_t n, std::size_t k, bool intercept,
                            classical_covariance(sol.bread, mse));
 }
 
-}  // namespace
-
-Result<LinearFit> fit_instrumental(const MatView& instruments, const MatView& regressors, const VecView& targets,
-                                   bool intercept, const InstrumentalText& text) {
+Result<LinearFit> fit_checked(const MatView& instruments, const MatView& regressors, const VecView& targets,
+                              bool intercept, const InstrumentalText& text) {
     const std::size_t n = regressors.rows, k = regressors.cols, q = instruments.cols, off = intercept ? 1 : 0;
     const std::size_t p = k + off, q1 = q + off;
     const ErrorKind kind = text.second_stage.kind;
+    // The residuals are allocated before any pass over the data: a fit that cannot keep them fails
+    // at once (MemoryError).
+    Vector e(n);
     // One streamed pass: the Gram matrix of [1 | Z | X | y] holds WᵀW and Wᵀ[X₁ | y].
-    const RowSource rows{instruments, &targets, intercept, nullptr, regressors};
+    RowSource rows{instruments, &targets, intercept};
+    rows.x2 = regressors;
     Matrix wtw, wta;
     instrument_blocks(streamed_gram(rows), q1, k, intercept, wtw, wta);
     Matrix projected;  // r × (p + 1): Qᵀ[X₁ | y]
@@ -153,12 +155,25 @@ Result<LinearFit> fit_instrumental(const MatView& instruments, const MatView& re
     }
     auto sol = second_stage(projected, n, p, text);
     if (!sol) return fail(std::move(sol.error()));
-    Vector e(n);  // y − X₁β, the structural residuals, from the caller's rows
+    // y − X₁β, the structural residuals, from the caller's rows
     streamed_residuals(RowSource{regressors, &targets, intercept}, sol->beta.data(), e.data());
     if (n == p) return fail(Error{kind, text.no_degrees_of_freedom});
     double ssr = 0;
     const double r2 = centred_r_squared(e, targets, nullptr, &ssr);
     return instrumental_fit(n, k, intercept, std::move(*sol), std::move(e), ssr, r2, text);
+}
+
+}  // namespace
+
+// A failure worded as singular instruments or a singular second stage, on data holding NaN or ±∞,
+// says so instead.
+Result<LinearFit> fit_instrumental(const MatView& instruments, const MatView& regressors, const VecView& targets,
+                                   bool intercept, const InstrumentalText& text) {
+    auto fit = fit_checked(instruments, regressors, targets, intercept, text);
+    if (fit) return fit;
+    return fail(non_finite_or(std::move(fit.error()),
+                              {text.singular_instruments, text.second_stage.singular, text.second_stage.singular_svd},
+                              {instruments, regressors, column_of(targets)}));
 }
 
 Result<std::optional<Solution>> solve_instrumental_rounds(std::size_t q, std::size_t k, bool intercept,

@@ -43,10 +43,14 @@ Status OLS::fit(MatView x, VecView y) {
     if (auto shapes = check_shapes(n, k, y.size); !shapes.ok()) return shapes;
     const std::size_t p = k + (fit_intercept ? 1 : 0);
 
+    // What the fit keeps is allocated before any pass over the data, so a fit that cannot store
+    // its residuals fails at once (MemoryError) instead of after streaming every row.
+    Vector e(n);
     // One pass over the caller's rows gives DᵀD, Dᵀy and yᵀy (the Gram matrix of [1 | x | y]);
     // nothing n × p is copied unless a rare route needs the design itself.
     const RowSource rows{x, &y, fit_intercept};
-    Matrix g = streamed_gram(rows);
+    TargetStats target;
+    Matrix g = streamed_gram(rows, &target);
     // Data whose squares leave double range are solved on a copy of [1 | x | y] with every column
     // scaled by a power of two (exact), and the results scaled back.
     Vector c;
@@ -73,11 +77,18 @@ Status OLS::fit(MatView x, VecView y) {
     // Residuals, R² and the HC0 meat read the caller's rows again (the scaled copy after rescaling).
     const VecView yv = c.empty() ? y : copy.target();
     const RowSource fitted_rows = c.empty() ? rows : RowSource{copy.design(), &yv, false};
-    Vector e(n);
     Matrix meat;  // Dᵀdiag(e²)D, formed in the residual pass for robust errors
-    streamed_residuals(fitted_rows, sol->beta.data(), e.data(), robust ? &meat : nullptr);
-    double ssr = 0;
-    const double r2 = clamp_r_squared(centred_r_squared(e, yv, nullptr, &ssr));
+    double ssr = 0, r2 = 0;
+    if (c.empty()) {
+        // R² and SSR from each block of residuals while it is in cache.
+        RSquaredSums sums(target.sum, target.largest, n);
+        streamed_residuals(fitted_rows, sol->beta.data(), e.data(), robust ? &meat : nullptr,
+                           [&](std::size_t i0, std::size_t m) { sums.add(e.data(), yv, i0, m); });
+        r2 = clamp_r_squared(sums.r_squared(&ssr));
+    } else {
+        streamed_residuals(fitted_rows, sol->beta.data(), e.data(), robust ? &meat : nullptr);
+        r2 = clamp_r_squared(centred_r_squared(e, yv, nullptr, &ssr));
+    }
     const double mse = ssr / static_cast<double>(n - p);
     const std::optional<Matrix> hc0 = robust ? std::optional(hc0_covariance(meat, sol->bread)) : std::nullopt;
     LinearFit next = make_linear_fit(n, k, fit_intercept, std::move(sol->beta), std::move(sol->r), std::move(e), mse,
@@ -94,8 +105,8 @@ Result<std::optional<Solution>> OLS::solve_rounds(std::size_t, std::size_t k, co
     if (auto shapes = check_shapes(n, k, ny); !shapes.ok()) return fail(std::move(shapes.error()));
     if (gram.head.mismatch)  // a chunk of x and its chunk of y disagree, though the totals match
         return value_error("X and y shape mismatch: " + std::to_string(n) + " vs " + std::to_string(ny));
-    if (!scales || gram.head.non_finite)
-        if (auto data = rounds::check_range(gram); !data.ok()) return fail(std::move(data.error()));
+    if (!scales || gram.head.non_finite || gram.head.non_finite_target)
+        if (auto data = rounds::check_range(gram, true); !data.ok()) return fail(std::move(data.error()));
     return rounds::solve_merged(n, k + (fit_intercept ? 1 : 0), gram, factor, routes);
 }
 

@@ -5,6 +5,7 @@
 #include "models/linear/wls.hpp"
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #include "linalg/linalg.hpp"
@@ -41,6 +42,18 @@ Matrix scaled_design(const MatView& x, const Vector& s, bool intercept) {
     return d;
 }
 
+// The exponent frexp gives a positive finite w (w = m·2ᵉ, m in [½, 1)), read from its bits
+// unless w is subnormal.
+inline int exponent_of(double w) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &w, sizeof bits);
+    const int biased = static_cast<int>((bits >> 52) & 0x7ff);
+    if (biased != 0) return biased - 1022;
+    int e = 0;
+    std::frexp(w, &e);
+    return e;
+}
+
 constexpr RoutePolicy routes{
     .normal_above = 3,
     .svd_after_failed_normal = true,
@@ -65,53 +78,54 @@ Status WLS::fit(MatView x, VecView y, VecView weights) {
     const std::size_t n = x.rows, k = x.cols;
     if (auto shapes = check_shapes(n, k, y.size, weights.size); !shapes.ok()) return shapes;
     const std::size_t p = k + (fit_intercept ? 1 : 0);
-    // Rejects 0 of either sign, negatives, NaN and ±∞; positive subnormals pass.
+    // The residuals are allocated before any pass over the data: a fit that cannot keep them fails
+    // at once (MemoryError).
+    Vector r(n);  // y − [1 | x]β on the scale of y
+    // Rejects 0 of either sign, negatives, NaN and ±∞ (positive subnormals pass), and finds the
+    // weights' exponent range in the same pass.
+    int lo = 0, hi = 0;
     for (std::size_t i = 0; i < n; ++i) {
         const double w = weights[i];
         if (!(w > 0.0) || !std::isfinite(w)) return value_error("All weights must be positive and finite");
+        const int e = exponent_of(w);
+        lo = i ? std::min(lo, e) : e;
+        hi = i ? std::max(hi, e) : e;
     }
     if (auto limit = check_lapack_limits(n, p); !limit.ok()) return limit;
 
     // Estimates, standard errors and R² do not change when every weight is multiplied by one
-    // constant: a power of four centred on the weights' exponent range keeps w·x² within double
-    // range (weights of 1e307 would overflow DᵀD) without rounding anything, √w included.
-    Vector w = to_vector(weights);
-    int lo = 0, hi = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        int e = 0;
-        std::frexp(w[i], &e);
-        lo = i ? std::min(lo, e) : e;
-        hi = i ? std::max(hi, e) : e;
-    }
-    if (const int shift = -2 * ((lo + hi) / 4); shift != 0)
-        for (double& v : w) v = std::ldexp(v, shift);
-    Vector s(n);
-    for (std::size_t i = 0; i < n; ++i) s[i] = std::sqrt(w[i]);
-    // The weighted rows √wᵢ·[1 | xᵢ | yᵢ] are formed block by block as the Gram pass reads them; the
-    // whole weighted design is built only for the routes that factor it.
-    const RowSource rows{x, &y, fit_intercept, s.data()};
-    const Matrix g = streamed_gram(rows);
+    // constant: a power of four c² centred on the weights' exponent range keeps w·x² within double
+    // range (weights of 1e307 would overflow DᵀD) without rounding anything, √w included: the rows
+    // are scaled by √wᵢ·c, which is √(wᵢ·c²) exactly. Nothing n-sized is made of the weights.
+    const double c = std::ldexp(1.0, -((lo + hi) / 4));
+    // The weighted rows √wᵢ·c·[1 | xᵢ | yᵢ] are formed block by block as the Gram pass reads them;
+    // the whole weighted design is built only for the routes that factor it.
+    RowSource rows{x, &y, fit_intercept};
+    rows.sqrt_weights = &weights;
+    rows.weight_scale = c;
+    TargetStats target;
+    const Matrix g = streamed_gram(rows, &target);
     const GramBlocks blocks(g, p);
     Matrix d;
     Vector ys;
     auto weighted = [&](Problem& pb) {
-        d = scaled_design(x, s, fit_intercept);  // n × p
+        Vector sw(n);
+        for (std::size_t i = 0; i < n; ++i) sw[i] = std::sqrt(weights[i]) * c;
+        d = scaled_design(x, sw, fit_intercept);  // n × p
         ys.resize(n);
-        for (std::size_t i = 0; i < n; ++i) ys[i] = y[i] * s[i];
+        for (std::size_t i = 0; i < n; ++i) ys[i] = y[i] * sw[i];
         pb.design = d.view();
         pb.target = view_of(ys);
     };
     auto sol = solve(Problem(n, p, blocks.dtd, blocks.dty, weighted), routes);
-    if (!sol) return fail(std::move(sol.error()));
-    Vector r(n);  // y − [1 | x]β on the scale of y
-    streamed_residuals(rows, sol->beta.data(), r.data());
+    if (!sol) return fail(non_finite_or(std::move(sol.error()), {routes.singular, routes.singular_svd}, {x, column_of(y)}));
+    // R², SSR and the weighted SSR from each block of residuals while it is in cache.
+    RSquaredSums sums(target.weight_sum, target.weighted_sum, target.largest, weights, c);
+    streamed_residuals(rows, sol->beta.data(), r.data(), nullptr,
+                       [&](std::size_t i0, std::size_t m) { sums.add(r.data(), y, i0, m); });
     double ssr = 0.0, wssr = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        ssr += r[i] * r[i];
-        wssr += r[i] * r[i] * w[i];
-    }
     const double df = static_cast<double>(n - p);
-    const double r2 = centred_r_squared(r, y, w.data());
+    const double r2 = sums.r_squared(&ssr, &wssr);
     // The errors take the weighted residual variance; the reported mse is unweighted.
     state_ = make_linear_fit(n, k, fit_intercept, std::move(sol->beta), std::move(sol->r), std::move(r), ssr / df, r2,
                              classical_covariance(sol->bread, wssr / df));

@@ -1,272 +1,372 @@
-// FE: number the entities by first occurrence, remove each entity's mean from x and y (one pass
-// of per-entity sums, one pass subtracting; no dummies), solve the demeaned least squares by
-// the shared step (Cholesky normal equations or SVD depending on n, G and k), recover the entity
-// effects from the untransformed data, and commit everything at once.
+// FE: number the entities by first occurrence, remove each entity's mean from x and y (entity
+// sums, then demeaned blocks straight into the Gram product; no dummies, no demeaned copy),
+// solve the demeaned least squares by the shared step (Cholesky normal equations or SVD depending
+// on n, G and k), then one more pass for the residuals, the entity effects ȳ_g − x̄_gᵀβ and the
+// clustered scores, and commit everything at once.
 // Lengths: n rows, k regressors, G entities; `codes` holds each row's entity number.
 #include "models/panel_data/fe.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <utility>
 
 #include "linalg/lapack.hpp"
 #include "linalg/linalg.hpp"
 #include "linalg/normal_equations.hpp"
+#include "linalg/qr.hpp"
 #include "linalg/stream.hpp"
 #include "models/covariance.hpp"
 #include "models/inference.hpp"
 #include "models/linear/layouts.hpp"
 #include "models/linear/fit_utils.hpp"
+#include "models/panel_data/entity_sums.hpp"
 #include "models/solve.hpp"
 
 namespace kv {
 
 namespace {
 
-// Row entity numbers; n is bounded by the LAPACK limit, so 32 bits suffice.
-using Codes = std::vector<std::uint32_t>;
-
-struct Numbering {
-    EntityIndex index;
-    Codes codes;                       // length n
-    std::vector<std::uint64_t> counts;  // length G
+// The n-sized buffers of a fit, allocated before any pass over the data so that a fit that cannot
+// keep its results fails at once (MemoryError) instead of after streaming every row.
+struct Workspace {
+    Codes codes;  // each row's entity number
+    Vector e;     // the within residuals, kept
+    explicit Workspace(std::size_t n) : codes(n), e(n) {}
 };
 
-Numbering number_entities(const IdView& ids) {
-    Numbering out;
-    out.codes.resize(ids.size);
-    for (std::size_t i = 0; i < ids.size; ++i) {
-        const std::uint64_t g = out.index.number_of(ids[i]);
-        if (g == out.counts.size()) out.counts.push_back(0);
-        ++out.counts[g];
-        out.codes[i] = static_cast<std::uint32_t>(g);
-    }
-    return out;
+// Rows per block of the within passes: block_bytes() of demeaned rows, so a block is still in cache
+// when it is read a second time (the demeaned block, then BLAS).
+std::size_t within_block_rows(std::size_t width) {
+    return std::max<std::size_t>(block_bytes() / sizeof(double) / width, 64);
 }
 
-// Rows per block of the within passes: about a megabyte of x, so a block is still in cache when
-// it is read a second time (the demeaned copy, then BLAS).
-std::size_t within_block_rows(std::size_t width) { return std::max<std::size_t>(131072 / width, 64); }
+// The entity sums are a table (2 doubles per entity and column) updated row by row in row order
+// while it costs at most a quarter of x's bytes (or twice the level-2 cache, 4·block_bytes()): x is
+// then read in order and the table is read a few rows ahead of its use once it outgrows a quarter
+// of a block. Beyond that, the rows are visited entity by entity instead
+// (one counting sort of the row numbers): each entity's sums are formed over its own rows, which
+// are then in cache for their demeaning, and nothing per entity outlives the entity. That reads x
+// out of order, slower per row, but needs no n-sized table beside the row numbers.
 
-// The entity means of every column of [x | y], and the raw columns' lengths, from one row-wise
-// pass. Sums are compensated (Knuth's TwoSum: each sum carries the rounding error of its
-// additions, so its error is that of a sum in twice the precision, smaller than a long-double
-// one) and each mean is kept as a pair of doubles hi + lo, so a
-// demeaned value (x − hi) − lo is x − mean to within about one rounding of the small centred
-// value, not of |x|, which an ill-conditioned within design would otherwise amplify. An entity
-// whose values in a column are all identical gets that value as its mean (lo = 0), so its
-// demeaned values are exactly zero; the quotient sum/count would leave rounding residue (0.1
-// over 3 rows demeans to about ±1.4e-17), and a regressor constant within every entity would
-// then look identified instead of singular.
+// The within transformation of [x | y] and the passes over it.
 class Within {
 public:
-    Within(const MatView& x, const VecView& y, const Numbering& entities)
-        : x_(x), y_(y), codes_(entities.codes), width_(x.cols + 1), mean_(entities.counts.size() * 2 * width_) {
-        const std::size_t n = x.rows, groups = entities.counts.size(), w = width_;
-        if (groups * w > row_table_limit) {
-            demean_by_columns(entities);
+    Within(const MatView& x, const VecView& y, const Codes& codes, Numbering&& entities)
+        : x_(x), y_(y), codes_(codes), w_(x.cols + 1), counts_(std::move(entities.counts)) {
+        const std::size_t groups = counts_.size(), n = x.rows;
+        const std::size_t table_bytes = groups * 2 * w_ * sizeof(double);
+        grouped_ = table_bytes > std::max(4 * block_bytes(), n * x.cols * sizeof(double) / 4);
+        // Tables beyond the first cache levels are read a few rows ahead.
+        const bool far = table_bytes > block_bytes() / 4;
+        if (!grouped_) {
+            EntitySums sums(w_, std::move(entities));
+            sums.add_numbered(x, y, codes.data(), 0, n, far);
+            far_ = far;
+            means_ = sums.take_means();
+            index_ = std::move(sums.index());
+            note_lengths(sums.squares(), sums.largest());
             return;
         }
-        // Per entity, contiguous so that a row touches one stretch of memory: the sums, their
-        // carries, the first values and the largest departure from them, each w long.
-        std::vector<double> acc(groups * 4 * w, 0.0), squares(w, 0.0), largest(w, 0.0);
-        std::vector<unsigned char> seen(groups, 0);
-        std::vector<double> row(w);
-        for (std::size_t i = 0; i < n; ++i) {
-            read_row(i, row.data());
-            const std::size_t g = codes_[i];
-            double* s = acc.data() + g * 4 * w;
-            double *c = s + w, *first = s + 2 * w, *departs = s + 3 * w;
-            if (!seen[g]) {
-                seen[g] = 1;
-                std::copy(row.begin(), row.end(), first);
-            }
-            for (std::size_t j = 0; j < w; ++j) {
-                const double v = row[j];
-                departs[j] = std::max(departs[j], std::fabs(v - first[j]));
-                const double t = s[j] + v, z = t - s[j];
-                c[j] += (s[j] - (t - z)) + (v - z);
-                s[j] = t;
-                squares[j] += v * v;
-                largest[j] = std::max(largest[j], std::fabs(v));
-            }
-        }
-        for (std::size_t g = 0; g < groups; ++g) {
-            const double* s = acc.data() + g * 4 * w;
-            const double *c = s + w, *first = s + 2 * w, *departs = s + 3 * w;
-            double* hi = mean_.data() + g * 2 * w;
-            for (std::size_t j = 0; j < w; ++j) {
-                const long double mean = departs[j] > 0
-                                             ? (static_cast<long double>(s[j]) + c[j]) / static_cast<long double>(entities.counts[g])
-                                             : first[j];
-                hi[j] = static_cast<double>(mean);
-                hi[w + j] = static_cast<double>(mean - static_cast<long double>(hi[j]));
-            }
-        }
-        raw_norms.resize(w);
-        for (std::size_t j = 0; j < w; ++j) note_length(j, squares[j], largest[j]);
+        index_ = std::move(entities.index);
+        // A counting sort of the row numbers by entity: rows of one entity in row order.
+        // offsets_[g] starts as the end of entity g's rows and is moved back to their start as the
+        // rows are placed, last row first (so each entity's rows stay in row order).
+        offsets_.resize(groups + 1);
+        std::uint32_t end = 0;
+        for (std::size_t g = 0; g < groups; ++g) offsets_[g] = end += static_cast<std::uint32_t>(counts_[g]);
+        offsets_[groups] = end;
+        rows_.resize(n);
+        for (std::size_t i = n; i-- > 0;) rows_[--offsets_[codes[i]]] = static_cast<std::uint32_t>(i);
     }
 
+    std::size_t groups() const { return counts_.size(); }
+    std::size_t width() const { return w_; }
+    EntityIndex take_index() { return std::move(index_); }
+
+    // Known after the constructor (entity sums by table) or after gram() (by entity).
     Vector raw_norms;           // k + 1: lengths of the columns and of y before demeaning (y last)
     bool out_of_range = false;  // the data must be rescaled before their squares are formed
+    bool finite = true;         // no NaN or ±∞ reached the sums of squares
+    double target_sum = 0;      // Σỹ and max|ỹ|, from gram()
+    double target_largest = 0;
 
-    // The exact demeaned value of column j (y at j = k) in row i, for the guarded solver.
-    long double exact(std::size_t i, std::size_t j) const {
-        const double* hi = mean_.data() + codes_[i] * 2 * width_;
-        return (static_cast<long double>(value(i, j)) - hi[j]) - hi[width_ + j];
-    }
-
-    // Rows [i0, i0 + m) of [x̃ | ỹ] as the columns of a column-major width × m buffer.
-    void block(std::size_t i0, std::size_t m, double* buf) const {
-        if (cols_.size()) {
-            for (std::size_t i = 0; i < m; ++i)
-                for (std::size_t j = 0; j < width_; ++j) buf[i * width_ + j] = cols_(i0 + i, j);
-            return;
-        }
-        const std::size_t k = width_ - 1;
-        for (std::size_t i = 0; i < m; ++i) {
-            double* row = buf + i * width_;
-            const double* hi = mean_.data() + codes_[i0 + i] * 2 * width_;
-            const double* lo = hi + width_;
-            const double* xr = x_.data + static_cast<std::ptrdiff_t>(i0 + i) * x_.rs;
-            if (x_.cs == 1) {
-                for (std::size_t j = 0; j < k; ++j) row[j] = (xr[j] - hi[j]) - lo[j];
-            } else {
-                for (std::size_t j = 0; j < k; ++j) row[j] = (xr[static_cast<std::ptrdiff_t>(j) * x_.cs] - hi[j]) - lo[j];
+    // [x̃ | ỹ]ᵀ[x̃ | ỹ], one pass of demeaned blocks. With `r`, also the triangular factor R (w × w,
+    // zeros below the diagonal) of [x̃ | ỹ] = Q·R, by Householder QR of R stacked on each block in
+    // turn: least squares on [x̃ | ỹ] is least squares on R, with the same singular values, so the
+    // SVD route needs no demeaned copy of the data.
+    Matrix gram(Matrix* r = nullptr) {
+        const std::size_t w = w_, k = w - 1;
+        Matrix g = Matrix::zeros(w, w);
+        if (grouped_) raw_lengths();
+        if (r) *r = Matrix::zeros(w, w);
+        demeaned_blocks([&](const double* buf, std::size_t m) {
+            for (std::size_t i = 0; i < m; ++i) {
+                const double v = buf[i * w + k];
+                target_sum += v;
+                target_largest = std::max(target_largest, std::fabs(v));
             }
-            row[k] = (y_[i0 + i] - hi[k]) - lo[k];
-        }
-    }
-    std::size_t width() const { return width_; }
-
-    // [x̃ | ỹ]ᵀ[x̃ | ỹ], one pass of demeaned blocks.
-    Matrix gram() const {
-        if (cols_.size()) return kv::gram(cols_);
-        const std::size_t n = x_.rows, b = within_block_rows(width_);
-        Matrix g = Matrix::zeros(width_, width_);
-        std::vector<double> buf(std::min(n, b) * width_);
-        for (std::size_t i0 = 0; i0 < n; i0 += b) {
-            const std::size_t m = std::min(b, n - i0);
-            block(i0, m, buf.data());
-            KV_BLAS(cblas_dsyrk)(KV_CblasColMajor, KV_CblasLower, KV_CblasNoTrans, checked_int(width_),
-                                 checked_int(m), 1.0, buf.data(), checked_int(width_), 1.0, g.data(),
-                                 checked_int(width_));
-        }
-        for (std::size_t j = 0; j < width_; ++j)
-            for (std::size_t i = j + 1; i < width_; ++i) g(j, i) = g(i, j);
+            KV_BLAS(cblas_dsyrk)(KV_CblasColMajor, KV_CblasLower, KV_CblasNoTrans, checked_int(w), checked_int(m), 1.0,
+                                 buf, checked_int(w), 1.0, g.data(), checked_int(w));
+            if (r) stack_qr(*r, buf, m);
+        });
+        for (std::size_t j = 0; j < w; ++j)
+            for (std::size_t i = j + 1; i < w; ++i) g(j, i) = g(i, j);
         return g;
     }
 
-    // ỹ − x̃β, ỹ itself into `yt`, and with `scores` (G × k, zeroed) the entity sums of eᵢ·x̃ᵢ for
-    // clustered errors.
-    Vector residuals(const Vector& beta, double* yt, Matrix* scores) const {
-        const std::size_t n = x_.rows, k = width_ - 1, b = within_block_rows(width_);
-        Vector e(n);
-        std::vector<double> buf(std::min(n, b) * width_);
-        for (std::size_t i0 = 0; i0 < n; i0 += b) {
-            const std::size_t m = std::min(b, n - i0);
-            block(i0, m, buf.data());
-            for (std::size_t i = 0; i < m; ++i) {
-                const double* row = buf.data() + i * width_;
-                double fit = 0;
-                for (std::size_t j = 0; j < k; ++j) fit += row[j] * beta[j];
-                const double ei = row[k] - fit;
-                e[i0 + i] = ei;
-                yt[i0 + i] = row[k];
-                if (scores)
-                    for (std::size_t j = 0; j < k; ++j) (*scores)(codes_[i0 + i], j) += ei * row[j];
+    // e = ỹ − x̃β, each entity's effect ȳ_g − x̄_gᵀβ, and with `meat` (k × k, zeroed) Σ_g s_g s_gᵀ over
+    // the entity scores s_g = Σ_{i in g} eᵢ·x̃ᵢ, in ascending entity order.
+    void residuals(const Vector& beta, double* e, Vector& alpha, Matrix* meat) const {
+        const std::size_t n = x_.rows, w = w_, k = w - 1, groups = counts_.size();
+        alpha.assign(groups, 0.0);
+        auto effect = [&](std::size_t g, const double* hi) {
+            long double a = static_cast<long double>(hi[k]) + hi[w + k];
+            for (std::size_t j = 0; j < k; ++j) a -= (static_cast<long double>(hi[j]) + hi[w + j]) * beta[j];
+            alpha[g] = static_cast<double>(a);
+        };
+        if (!grouped_) {
+            const std::size_t b = std::min(n, within_block_rows(w));
+            std::vector<double> buf(b * w);
+            // The entity scores, k contiguous per entity so that a row adds to one stretch of memory.
+            std::vector<double> scores(meat ? groups * k : 0, 0.0);
+            for (std::size_t i0 = 0; i0 < n; i0 += b) {
+                const std::size_t m = std::min(b, n - i0);
+                demean_rows(x_, y_, codes_.data(), means_.data(), i0, m, buf.data(), far_);
+                // x̃β for the block by one product (the block is k × m with leading dimension w), then ỹ − x̃β.
+                double* eb = e + i0;
+                KV_BLAS(cblas_dgemv)(KV_CblasColMajor, KV_CblasTrans, checked_int(k), checked_int(m), 1.0, buf.data(),
+                                     checked_int(w), beta.data(), 1, 0.0, eb, 1);
+                for (std::size_t i = 0; i < m; ++i) eb[i] = buf[i * w + k] - eb[i];
+                if (meat)
+                    for (std::size_t i = 0; i < m; ++i) {
+                        if (far_ && i + 12 < m) __builtin_prefetch(scores.data() + codes_[i0 + i + 12] * k);
+                        const double* row = buf.data() + i * w;
+                        double* __restrict sg = scores.data() + static_cast<std::size_t>(codes_[i0 + i]) * k;
+                        for (std::size_t j = 0; j < k; ++j) sg[j] += eb[i] * row[j];
+                    }
             }
+            for (std::size_t g = 0; g < groups; ++g) effect(g, means_.data() + g * 2 * w);
+            if (meat)
+                for (std::size_t g = 0; g < groups; ++g) add_score(*meat, [&](std::size_t j) { return scores[g * k + j]; });
+        } else {
+            std::vector<double> d(w), score(k);
+            for_each_entity(false, [&](std::size_t g, const std::uint32_t* rows, std::size_t m, const double* hi,
+                                       double* row) {
+                std::fill(score.begin(), score.end(), 0.0);
+                for (std::size_t r = 0; r < m; ++r) {
+                    const std::size_t i = rows[r];
+                    read_row(x_, y_, i, row);
+                    for (std::size_t j = 0; j < w; ++j) d[j] = (row[j] - hi[j]) - hi[w + j];
+                    double fit = 0;
+                    for (std::size_t j = 0; j < k; ++j) fit += d[j] * beta[j];
+                    const double ei = d[k] - fit;
+                    e[i] = ei;
+                    if (meat)
+                        for (std::size_t j = 0; j < k; ++j) score[j] += ei * d[j];
+                }
+                effect(g, hi);
+                if (meat) add_score(*meat, [&](std::size_t j) { return score[j]; });
+            });
         }
-        return e;
+        if (meat)
+            for (std::size_t j = 0; j < k; ++j)
+                for (std::size_t i = j + 1; i < k; ++i) (*meat)(j, i) = (*meat)(i, j);
+    }
+
+    // The exact demeaned value of column j (y at j = k) in row i, for the guarded solver.
+    long double exact(std::size_t i, std::size_t j) const {
+        const double* hi = means().data() + static_cast<std::size_t>(codes_[i]) * 2 * w_;
+        return (static_cast<long double>(value(i, j)) - hi[j]) - hi[w_ + j];
     }
 
     // The demeaned x (n × k) and y, for the routes that factor the design.
     void materialise(Matrix& xt, Vector& yt) const {
-        const std::size_t n = x_.rows, k = width_ - 1;
+        const std::size_t n = x_.rows, k = w_ - 1;
         xt = Matrix(n, k);
         yt.resize(n);
-        std::vector<double> row(width_);
+        const double* m = means().data();
+        std::vector<double> row(w_);
         for (std::size_t i = 0; i < n; ++i) {
-            block(i, 1, row.data());
+            demean_rows(x_, y_, codes_.data(), m, i, 1, row.data());
             for (std::size_t j = 0; j < k; ++j) xt(i, j) = row[j];
             yt[i] = row[k];
         }
     }
 
 private:
-    // Beyond this many entity × column means, a row-wise pass misses the cache on every row (the
-    // per-entity tables outgrow it): the columns are demeaned one at a time into a copy instead,
-    // each against per-entity arrays that stay in cache.
-    static constexpr std::size_t row_table_limit = 1 << 17;
-
-    void demean_by_columns(const Numbering& entities) {
-        const std::size_t n = x_.rows, groups = entities.counts.size(), w = width_;
-        cols_ = Matrix(n, w);
-        raw_norms.resize(w);
-        std::vector<double> s(groups), c(groups), first(groups), departs(groups), hi(groups), lo(groups);
-        std::vector<unsigned char> seen(groups);
-        for (std::size_t j = 0; j < w; ++j) {
-            std::fill(s.begin(), s.end(), 0.0);
-            std::fill(c.begin(), c.end(), 0.0);
-            std::fill(departs.begin(), departs.end(), 0.0);
-            std::fill(seen.begin(), seen.end(), 0);
-            double* col = cols_.col(j);
-            double squares = 0, largest = 0;
-            for (std::size_t i = 0; i < n; ++i) {
-                const double v = value(i, j);
-                const std::size_t g = codes_[i];
-                col[i] = v;
-                if (!seen[g]) {
-                    seen[g] = 1;
-                    first[g] = v;
+    // The demeaned rows of [x | y] block by block: consume(buf, m) with buf a column-major w × m
+    // block (one row per column). Visiting by entity, an entity of one row is skipped: its
+    // demeaned row is exactly zero (its means are its values), and adds nothing to a product.
+    template <class F>
+    void demeaned_blocks(F&& consume) const {
+        const std::size_t n = x_.rows, w = w_, b = std::min(n, within_block_rows(w));
+        std::vector<double> buf(b * w);
+        if (!grouped_) {
+            for (std::size_t i0 = 0; i0 < n; i0 += b) {
+                const std::size_t m = std::min(b, n - i0);
+                demean_rows(x_, y_, codes_.data(), means_.data(), i0, m, buf.data(), far_);
+                consume(static_cast<const double*>(buf.data()), m);
+            }
+            return;
+        }
+        std::size_t fill = 0;
+        for_each_entity(true, [&](std::size_t, const std::uint32_t* rows, std::size_t m, const double* hi, double* row) {
+            for (std::size_t r = 0; r < m; ++r) {
+                read_row(x_, y_, rows[r], row);
+                double* __restrict out = buf.data() + fill * w;
+                for (std::size_t j = 0; j < w; ++j) out[j] = (row[j] - hi[j]) - hi[w + j];
+                if (++fill == b) {
+                    consume(static_cast<const double*>(buf.data()), fill);
+                    fill = 0;
                 }
-                departs[g] = std::max(departs[g], std::fabs(v - first[g]));
-                const double t = s[g] + v, z = t - s[g];
-                c[g] += (s[g] - (t - z)) + (v - z);
-                s[g] = t;
-                squares += v * v;
-                largest = std::max(largest, std::fabs(v));
             }
-            for (std::size_t g = 0; g < groups; ++g) {
-                const long double mean =
-                    departs[g] > 0 ? (static_cast<long double>(s[g]) + c[g]) / static_cast<long double>(entities.counts[g])
-                                   : first[g];
-                hi[g] = mean_[g * 2 * w + j] = static_cast<double>(mean);
-                lo[g] = mean_[g * 2 * w + w + j] = static_cast<double>(mean - static_cast<long double>(hi[g]));
+        });
+        if (fill) consume(static_cast<const double*>(buf.data()), fill);
+    }
+
+    // R ← the R factor of [R; B] for a block B of demeaned rows (buf: column-major w × m, a row per
+    // column), by one Householder reflection per column that acts on R's diagonal element and B's
+    // column (R is triangular, so nothing else below the diagonal is non-zero), as LAPACK's dtpqrt2
+    // does. Written out here rather than called: LAPACK would share each of its short level-2
+    // steps among BLAS's threads, whose hand-over costs more than the arithmetic.
+    void stack_qr(Matrix& r, const double* buf, std::size_t m) const {
+        const std::size_t w = w_;
+        qr_block_.resize(m * w);
+        double* b = qr_block_.data();  // column-major m × w
+        for (std::size_t i = 0; i < m; ++i)
+            for (std::size_t j = 0; j < w; ++j) b[j * m + i] = buf[i * w + j];
+        for (std::size_t j = 0; j < w; ++j) {
+            double* v = b + j * m;
+            const double sigma = dot(v, v, m);
+            if (sigma == 0) continue;  // nothing below the diagonal to annihilate
+            const double alpha = r(j, j), norm = std::sqrt(alpha * alpha + sigma);
+            const double beta = alpha >= 0 ? -norm : norm;
+            const double tau = (beta - alpha) / beta, scale = 1.0 / (alpha - beta);
+            for (std::size_t i = 0; i < m; ++i) v[i] *= scale;  // the reflector (1, v)
+            r(j, j) = beta;
+            for (std::size_t c = j + 1; c < w; ++c) {
+                double* bc = b + c * m;
+                const double d = tau * (r(j, c) + dot(v, bc, m));
+                r(j, c) -= d;
+                for (std::size_t i = 0; i < m; ++i) bc[i] -= d * v[i];
             }
-            for (std::size_t i = 0; i < n; ++i) col[i] = (col[i] - hi[codes_[i]]) - lo[codes_[i]];
-            note_length(j, squares, largest);
         }
     }
 
-    // Column j's length; squares leave double range when a sum of them overflows (an infinite
-    // length) or when a column's magnitudes are so small that their products underflow.
-    void note_length(std::size_t j, double squares, double largest) {
-        raw_norms[j] = std::sqrt(squares);
-        const bool tiny = largest > 0 && largest < std::ldexp(1.0, -450);
-        out_of_range = out_of_range || !(raw_norms[j] <= std::ldexp(1.0, 500)) || tiny;
+    // Σ a_i·b_i over four interleaved partial sums, so that the additions do not wait on each other.
+    static double dot(const double* a, const double* b, std::size_t m) {
+        double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+        std::size_t i = 0;
+        for (; i + 4 <= m; i += 4) {
+            s0 += a[i] * b[i];
+            s1 += a[i + 1] * b[i + 1];
+            s2 += a[i + 2] * b[i + 2];
+            s3 += a[i + 3] * b[i + 3];
+        }
+        for (; i < m; ++i) s0 += a[i] * b[i];
+        return (s0 + s1) + (s2 + s3);
     }
 
-    double value(std::size_t i, std::size_t j) const { return j + 1 < width_ ? x_(i, j) : y_[i]; }
-    void read_row(std::size_t i, double* row) const {
-        const std::size_t k = width_ - 1;
+    // Σv² and max|v| per raw column in one pass in row order.
+    void raw_lengths() {
+        const std::size_t n = x_.rows, w = w_;
+        Vector squares(w, 0.0), largest(w, 0.0);
+        std::vector<double> row(w);
+        for (std::size_t i = 0; i < n; ++i) {
+            read_row(x_, y_, i, row.data());
+            for (std::size_t j = 0; j < w; ++j) {
+                squares[j] += row[j] * row[j];
+                largest[j] = std::max(largest[j], std::fabs(row[j]));
+            }
+        }
+        note_lengths(squares, largest);
+    }
+
+    // f(g, rows, m, means, scratch row) for each entity in ascending number (those of one row
+    // skipped with `skip_single`), with its rows (in row order) and its means hi + lo (2w) formed
+    // from them.
+    template <class F>
+    void for_each_entity(bool skip_single, F&& f) const {
+        const std::size_t w = w_, n = rows_.size();
+        std::vector<double> state(2 * w), hi(2 * w), row(w);
+        std::size_t ahead = 0;  // the next row position to ask for
+        for (std::size_t g = 0; g < counts_.size(); ++g) {
+            const std::size_t m = offsets_[g + 1] - offsets_[g];
+            if (skip_single && m == 1) continue;
+            const std::uint32_t* rows = rows_.data() + offsets_[g];
+            std::fill(state.begin(), state.end(), 0.0);
+            for (std::size_t r = 0; r < m; ++r) {
+                // The rows are read in an order the hardware cannot predict: ask for the ones a
+                // few rows ahead (the memory latency, not the arithmetic, bounds this loop).
+                const std::size_t here = offsets_[g] + r;
+                for (ahead = std::max(ahead, here + 1); ahead < n && ahead <= here + prefetch_distance; ++ahead)
+                    if (!skip_single || counts_[codes_[rows_[ahead]]] > 1) prefetch_row(rows_[ahead]);
+                read_row(x_, y_, rows[r], row.data());
+                add_entity_row(state.data(), row.data(), w);
+            }
+            entity_mean(state.data(), m, w, hi.data());
+            f(g, rows, m, hi.data(), row.data());
+        }
+    }
+
+    static constexpr std::size_t prefetch_distance = 16;
+    void prefetch_row(std::size_t i) const {
         const double* xr = x_.data + static_cast<std::ptrdiff_t>(i) * x_.rs;
-        if (x_.cs == 1) {
-            for (std::size_t j = 0; j < k; ++j) row[j] = xr[j];  // a short row: a loop, not a library call
-        } else {
-            for (std::size_t j = 0; j < k; ++j) row[j] = xr[static_cast<std::ptrdiff_t>(j) * x_.cs];
-        }
-        row[k] = y_[i];
+        const double* last = xr + static_cast<std::ptrdiff_t>(x_.cols - 1) * x_.cs;
+        __builtin_prefetch(xr);
+        __builtin_prefetch(last);
+        __builtin_prefetch(y_.data + static_cast<std::ptrdiff_t>(i) * y_.stride);
     }
+
+    // The per-entity means as a table (2w per entity), formed on first need when the sums were
+    // taken entity by entity (only the guarded and factoring routes need it).
+    const std::vector<double>& means() const {
+        if (means_.empty() && !counts_.empty()) {
+            means_.resize(counts_.size() * 2 * w_);
+            for_each_entity(false, [&](std::size_t g, const std::uint32_t*, std::size_t, const double* hi, double*) { std::copy(hi, hi + 2 * w_, means_.data() + g * 2 * w_); });
+        }
+        return means_;
+    }
+
+    template <class Score>
+    static void add_score(Matrix& meat, Score s) {
+        const std::size_t k = meat.cols();
+        for (std::size_t b = 0; b < k; ++b) {
+            const double sb = s(b);
+            for (std::size_t a = b; a < k; ++a) meat(a, b) += s(a) * sb;
+        }
+    }
+
+    // Column lengths; squares leave double range when a sum of them overflows (an infinite
+    // length) or when a column's magnitudes are so small that their products underflow. A NaN
+    // or ±∞ in the data shows as a sum that is not finite.
+    void note_lengths(const Vector& squares, const Vector& largest) {
+        raw_norms.resize(w_);
+        for (std::size_t j = 0; j < w_; ++j) {
+            raw_norms[j] = std::sqrt(squares[j]);
+            const bool tiny = largest[j] > 0 && largest[j] < std::ldexp(1.0, -450);
+            out_of_range = out_of_range || !(raw_norms[j] <= std::ldexp(1.0, 500)) || tiny;
+            finite = finite && std::isfinite(squares[j]);
+        }
+    }
+
+    double value(std::size_t i, std::size_t j) const { return j + 1 < w_ ? x_(i, j) : y_[i]; }
 
     const MatView& x_;
     const VecView& y_;
     const Codes& codes_;
-    std::size_t width_;
-    std::vector<double> mean_;  // per entity, hi then lo (each k + 1, y last): mean = hi + lo
-    Matrix cols_;               // n × (k + 1), [x̃ | ỹ] when demeaned by columns, else empty
+    std::size_t w_;
+    std::vector<std::uint64_t> counts_;
+    EntityIndex index_;
+    bool grouped_ = false;
+    bool far_ = false;  // the table is read ahead of its use
+    mutable std::vector<double> qr_block_;  // stack_qr's copy of a block
+    mutable std::vector<double> means_;  // per entity, hi then lo (each k + 1, y last): mean = hi + lo
+    std::vector<std::uint32_t> offsets_;  // by entity: where its rows start in rows_ (G + 1)
+    std::vector<std::uint32_t> rows_;     // the row numbers sorted by entity, each entity's in row order
 };
 
 // The demeaned data as exact differences of the inputs and their long-double entity means,
@@ -281,22 +381,15 @@ private:
     const Within& w_;
 };
 
-// α_g: the mean over entity g's rows of yᵢ − xᵢᵀβ on the untransformed data (`u`).
-Vector compute_fixed_effects(const Vector& u, const Numbering& entities) {
-    Vector alpha(entities.counts.size(), 0.0);
-    for (std::size_t i = 0; i < u.size(); ++i) alpha[entities.codes[i]] += u[i];
-    for (std::size_t g = 0; g < alpha.size(); ++g) alpha[g] /= static_cast<double>(entities.counts[g]);
-    return alpha;
-}
-
 // Normal equations when n > 2(G + k) and k < 1000, SVD least squares otherwise.
 constexpr const RoutePolicy& routes = matrix_routes;
 
-Result<PanelFit> fit_panel(const MatView& x, const VecView& y, const IdView& entity_id, bool robust);
+Result<PanelFit> fit_panel(const MatView& x, const VecView& y, const IdView& entity_id, bool robust, Workspace& ws);
 
 // x and y scaled column by column by powers of two into double range (exact), fitted, and the
 // results scaled back: β_j·c_j/c_y, residuals, effects and mse by c_y, the covariance by c.
-Result<PanelFit> fit_rescaled(const MatView& x, const VecView& y, const IdView& entity_id, bool robust) {
+Result<PanelFit> fit_rescaled(const MatView& x, const VecView& y, const IdView& entity_id, bool robust,
+                              Workspace& ws) {
     const std::size_t n = x.rows, k = x.cols;
     const Vector c = max_abs_scales(x);
     const double cy = max_abs_scales(MatView{y.data, n, 1, y.stride, 0})[0];
@@ -305,34 +398,54 @@ Result<PanelFit> fit_rescaled(const MatView& x, const VecView& y, const IdView& 
         for (std::size_t i = 0; i < n; ++i) xs(i, j) *= c[j];
     Vector ys = to_vector(y);
     for (double& v : ys) v *= cy;
-    auto fit = fit_panel(xs.view(), view_of(ys), entity_id, robust);
+    auto fit = fit_panel(xs.view(), view_of(ys), entity_id, robust, ws);
     if (!fit) return fit;
     unscale(*fit, c, cy);
     for (double& v : fit->effects) v /= cy;
     return fit;
 }
 
-Result<PanelFit> fit_panel(const MatView& x, const VecView& y, const IdView& entity_id, bool robust) {
-    const std::size_t n = x.rows, k = x.cols;
-    Numbering entities = number_entities(entity_id);
-    const std::size_t groups = entities.counts.size();
-    if (groups >= n)
-        return value_error(
-            "Insufficient degrees of freedom: number of entities must be less than number of observations");
-    if (n <= groups + k) return value_error("Insufficient degrees of freedom for Fixed Effects estimation");
+// The finiteness of the data is read from the sums of squares the first pass forms; the data are
+// scanned only when a sum is not finite (NaN, ±∞, or squares beyond double range) or when the fit
+// fails before that pass, so that a NaN is named before any other failure.
+Unexpected<Error> fail_unless_nan(const MatView& x, const VecView& y, std::string message) {
+    if (!all_finite(x) || !all_finite(y)) return value_error("Input contains NaN or infinite values");
+    return value_error(std::move(message));
+}
 
-    const Within w(x, y, entities);
-    if (w.out_of_range) return fit_rescaled(x, y, entity_id, robust);
+Result<PanelFit> fit_panel(const MatView& x, const VecView& y, const IdView& entity_id, bool robust,
+                           Workspace& ws) {
+    const std::size_t n = x.rows, k = x.cols;
+    Numbering entities = number_entities(entity_id, ws.codes.data());
+    const std::size_t groups = entities.size();
+    if (groups >= n)
+        return fail_unless_nan(x, y,
+                               "Insufficient degrees of freedom: number of entities must be less than number of observations");
+    if (n <= groups + k) return fail_unless_nan(x, y, "Insufficient degrees of freedom for Fixed Effects estimation");
+
+    Within w(x, y, ws.codes, std::move(entities));
+    // The SVD route (n ≤ 2(G + k)) solves on the factor R of [x̃ | ỹ], formed in the Gram pass; the
+    // guarded normal-equation route refines against the exact data row by row, so it takes the
+    // demeaned rows themselves.
+    const bool normal_route = n > routes.normal_above * (groups + k) && k < routes.normal_max_p;
+    Matrix r;
+    Matrix g = w.gram(normal_route ? nullptr : &r);  // [x̃ | ỹ]ᵀ[x̃ | ỹ]
+    if (!w.finite && (!all_finite(x) || !all_finite(y))) return value_error("Input contains NaN or infinite values");
+    if (w.out_of_range) return fit_rescaled(x, y, entity_id, robust, ws);
     // The rank of [entity dummies | x] is that of the demeaned columns judged against the raw
     // columns' lengths: a regressor that is an entity-level offset of another is collinear with
     // the effects even when its demeaned rounding residue looks like a column of its own.
     const Vector rank_norms(w.raw_norms.begin(), w.raw_norms.end() - 1);
-    const Matrix g = w.gram();  // [x̃ | ỹ]ᵀ[x̃ | ỹ]
     const GramBlocks blocks(g, k);
     const ExactWithin exact(w);
     Matrix xt;
     Vector yt;
     Problem problem(n, k, blocks.dtd, blocks.dty, [&](Problem& pb) {
+        if (!normal_route) {
+            pb.design = MatView{r.data(), k + 1, k, 1, static_cast<std::ptrdiff_t>(k + 1)};
+            pb.target = VecView{r.col(k), k + 1, 1};
+            return;
+        }
         w.materialise(xt, yt);
         pb.design = xt.view();
         pb.target = view_of(yt);
@@ -342,22 +455,29 @@ Result<PanelFit> fit_panel(const MatView& x, const VecView& y, const IdView& ent
     problem.rank_norms = &rank_norms;
     auto sol = solve(std::move(problem), routes);
     if (!sol) return fail(std::move(sol.error()));
+    xt = Matrix();
+    yt = Vector();
 
-    Matrix scores = robust ? Matrix::zeros(groups, k) : Matrix();
-    Vector u(n);  // ỹ for the within R², then y − xβ for the effects, then the overall residuals
-    Vector e = w.residuals(sol->beta, u.data(), robust ? &scores : nullptr);
+    Matrix meat = robust ? Matrix::zeros(k, k) : Matrix();
+    Vector& e = ws.e;
+    Vector alpha;
+    w.residuals(sol->beta, e.data(), alpha, robust ? &meat : nullptr);
     double ssr = 0;
-    const double within_r2 = clamp_r_squared(centred_r_squared(e, u, nullptr, &ssr));
+    // The overall residuals y − xβ − α_g are the within residuals: α_g = ȳ_g − x̄_gᵀβ.
+    const double r2 = clamp_r_squared(centred_r_squared(e, y, nullptr, &ssr));
     const double mse = ssr / static_cast<double>(n - groups - k);
-    streamed_residuals(RowSource{x, &y, false}, sol->beta.data(), u.data());
-    Vector alpha = compute_fixed_effects(u, entities);
-    for (std::size_t i = 0; i < n; ++i) u[i] -= alpha[entities.codes[i]];
-    const double r2 = clamp_r_squared(centred_r_squared(u, y));
+    // The within R² around ỹ's mean (zero up to rounding), with its total sum of squares
+    // Σỹ² − (Σỹ)²/n from the Gram pass; 0 when that is within rounding of a constant target, by
+    // the rule centred_r_squared applies (TSS ≤ n·(4ε·max|ỹ|)²).
+    const double tss = g(k, k) - w.target_sum * w.target_sum / static_cast<double>(n);
+    const double noise = 4.0 * std::numeric_limits<double>::epsilon() * w.target_largest;
+    const double within_r2 =
+        clamp_r_squared(tss <= static_cast<double>(n) * noise * noise ? 0.0 : 1.0 - ssr / tss);
     const std::optional<Matrix> clustered =
-        robust ? std::optional(clustered_covariance(scores, sol->bread)) : std::nullopt;
+        robust ? std::optional(sandwich(sol->bread, meat)) : std::nullopt;
     PanelFit fit{make_linear_fit(n, k, false, std::move(sol->beta), std::move(sol->r), std::move(e), mse, r2,
                                  classical_covariance(sol->bread, mse), clustered ? &*clustered : nullptr),
-                 std::move(entities.index), std::move(alpha), within_r2, groups};
+                 w.take_index(), std::move(alpha), within_r2, groups};
     return fit;
 }
 
@@ -370,9 +490,9 @@ Status FE::fit(MatView x, VecView y, IdView entity_id) {
         return value_error("Array length mismatch: X has " + std::to_string(n) + " rows, y has " +
                            std::to_string(y.size) + " elements, entity_id has " + std::to_string(entity_id.size) +
                            " elements");
-    if (!all_finite(x) || !all_finite(y)) return value_error("Input contains NaN or infinite values");
     if (auto limit = check_lapack_limits(n, k); !limit.ok()) return limit;
-    auto next = fit_panel(x, y, entity_id, robust);
+    Workspace ws(n);
+    auto next = fit_panel(x, y, entity_id, robust, ws);
     if (!next) return fail(std::move(next.error()));
     state_ = std::move(*next);
     return {};
