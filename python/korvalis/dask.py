@@ -33,7 +33,7 @@ import korvalis
 _kernels: Any = importlib.import_module("korvalis._kernels")
 vars(korvalis).pop("_kernels", None)
 
-__all__ = ["OLS", "WLS", "IV", "TSLS"]
+__all__ = ["OLS", "WLS", "IV", "TSLS", "FE"]
 
 _GRAM_SHIFT = 10  # where a packed Gram round keeps its weight shift
 _REFINEMENT_ROUNDS = 2
@@ -127,7 +127,7 @@ class _Chunked:
         rows = {s[0] for s in shapes}
         if len(rows) == 1 and all(d > 0 for s in shapes for d in s):
             return
-        zeros = [np.broadcast_to(np.zeros(1), s) for s in shapes]
+        zeros = [np.broadcast_to(np.zeros(1, dtype=a.dtype), a.shape) for a in arrays]
         self._class(*self._options()).fit(*zeros)
 
     def _options(self) -> tuple[Any, ...]:
@@ -301,3 +301,89 @@ class TSLS(_Instrumental):
 
     __slots__ = ()
     _class = korvalis.TSLS
+
+
+@_reads
+class FE(_Chunked):
+    """The within (fixed-effects) estimator over row chunks of Dask arrays, with int64 entity ids.
+
+    Three rounds: the entity sums (merged by entity id, numbered by first appearance over all rows), the Gram
+    matrix of the demeaned rows, and the residuals with the entity scores of the clustered errors. The numbering
+    and the entity means travel to the chunks as G-sized arrays (the ids sorted, their numbers, the means).
+    """
+
+    __slots__ = ("_lookup",)
+    _class = korvalis.FE
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        super().__init__(*args, **kwargs)
+        self._lookup: tuple[Any, Any, np.ndarray] | None = None
+
+    def _options(self) -> tuple[Any, ...]:
+        return (self.model.robust,)
+
+    def fit(self, x: Any, y: Any, entity_id: Any) -> None:
+        """Fits on Dask arrays x (n × k, float64), y (n, float64) and entity_id (n, int64) chunked along rows."""
+        x, y, ids = self._arrays("fit", (x, y, entity_id), ("x", "y", "entity_id"))
+        self._shapes_fault([x, y, ids])
+        x, (y, ids) = self._align(x, [y, ids])
+        k = x.shape[1]
+        xs, ys, zs = (a.to_delayed().ravel().tolist() for a in (x, y, ids))
+
+        entity_task = dask.delayed(_kernels.entity_chunk, pure=True)
+        (entities,) = dask.compute(_fold([entity_task(a, b, c) for a, b, c in zip(xs, ys, zs)],
+                                         _kernels.merge_entities))
+        factor = _kernels.fe_check(self.model, k, entities)
+        sorted_ids, numbers, means = _kernels.entity_lookup(entities)
+        # One key each: a distributed scheduler ships them to a worker once, not with every task.
+        lookup = [dask.delayed(a, pure=True) for a in (sorted_ids.view(np.int64), numbers.view(np.int64), means)]
+
+        def within(with_factor: bool, params: Any = None) -> Any:
+            task = dask.delayed(_kernels.within_chunk, pure=True)
+            (merged,) = dask.compute(_fold(
+                [task(a, b, c, *lookup, with_factor, params) for a, b, c in zip(xs, ys, zs)], _kernels.merge_within))
+            return merged
+
+        rounds = within(factor)
+        solved = _kernels.fe_solve(self.model, entities, rounds)
+        if solved is None:
+            # The demeaned design is ill-conditioned: the within round again with its R factor, then steps of
+            # refinement on residuals formed in double-double from the exact differences x − mean.
+            rounds = within(True)
+            solution, params = _kernels.fe_solve(self.model, entities, rounds)
+            for _ in range(_REFINEMENT_ROUNDS):
+                params = _kernels.fe_refine(solution, within(True, params))
+        else:
+            solution, params = solved
+
+        residual_task = dask.delayed(_kernels.panel_residual_chunk, pure=True)
+        (sums,) = dask.compute(_fold(
+            [residual_task(a, b, c, *lookup, params, bool(self.model.robust)) for a, b, c in zip(xs, ys, zs)],
+            _kernels.merge_panel_residual))
+        _kernels.fe_commit(self.model, entities, solution, rounds, sums)
+
+        self._lookup = (lookup[0], lookup[1], np.asarray(self.model.fixed_effects))
+        residual_chunk = dask.delayed(_kernels.panel_residuals_chunk, pure=True)
+        self._residuals = da.concatenate([
+            da.from_delayed(residual_chunk(a, b, c, *lookup, params), shape=(n,), dtype=np.float64)
+            for a, b, c, n in zip(xs, ys, zs, x.chunks[0])
+        ])
+
+    def predict(self, x: Any, entity_id: Any) -> da.Array:
+        """Predictions xβ + α for the rows of Dask arrays x and entity_id, as a Dask array; an entity the fit did
+        not see raises FE.predict's error when the result is computed."""
+        x, ids = self._arrays("predict", (x, entity_id), ("x", "entity_id"))
+        # Unfitted, the wrong number of columns, or rows that disagree: the in-memory class's own error, at once.
+        self.model.predict(np.zeros((0, x.shape[1])), np.zeros(0, dtype=np.int64))
+        if not any(np.isnan(d) for d in (*x.shape, *ids.shape)) and x.shape[0] != ids.shape[0]:
+            self.model.predict(np.broadcast_to(np.zeros(1), (x.shape[0], x.shape[1])),
+                               np.broadcast_to(np.zeros(1, dtype=np.int64), ids.shape))
+        x, (ids,) = self._align(x, [ids])
+        assert self._lookup is not None
+        sorted_ids, numbers, effects = self._lookup
+        params = np.asarray(self.model.coefficients)
+        task = dask.delayed(_kernels.panel_predict_chunk, pure=True)
+        return da.concatenate([
+            da.from_delayed(task(a, c, sorted_ids, numbers, effects, params), shape=(n,), dtype=np.float64)
+            for a, c, n in zip(x.to_delayed().ravel().tolist(), ids.to_delayed().ravel().tolist(), x.chunks[0])
+        ])

@@ -5,6 +5,8 @@
 // arrays (rounds.hpp).
 #include <Python.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -14,10 +16,12 @@
 #include "binding/numpy_bridge.hpp"
 #include "kernels/kernels.hpp"
 #include "linalg/linalg.hpp"
+#include "models/linear/fit_utils.hpp"
 #include "models/linear/iv.hpp"
 #include "models/linear/ols.hpp"
 #include "models/linear/tsls.hpp"
 #include "models/linear/wls.hpp"
+#include "models/panel_data/fe.hpp"
 #include "models/rounds.hpp"
 
 namespace kv::kernels {
@@ -43,7 +47,7 @@ bool unlocked(F&& f) {
 
 // The float64 arrays a kernel reads, held for the whole call.
 struct Arrays {
-    ArrayHold holds[6];
+    ArrayHold holds[8];
     int used = 0;
     bool matrix(PyObject* obj, MatView& out) {
         VecView unused;
@@ -57,6 +61,13 @@ struct Arrays {
     bool optional_matrix(PyObject* obj, MatView& out) {
         if (obj == Py_None) return true;
         return matrix(obj, out);
+    }
+    bool ids(PyObject* obj, IdView& out) {
+        switch (holds[used++].borrow_i64(obj, out)) {
+            case ArrayHold::Outcome::Ok: return true;
+            case ArrayHold::Outcome::PythonError: return false;
+            default: PyErr_SetString(PyExc_TypeError, "korvalis._kernels: int64 array expected"); return false;
+        }
     }
     // None gives an absent vector.
     bool optional_vector(PyObject* obj, VecView& out, const VecView*& ptr) {
@@ -260,6 +271,193 @@ PyObject* merge_factor(PyObject*, PyObject* args) { return merge<rounds::FactorR
 PyObject* merge_residual(PyObject*, PyObject* args) { return merge<rounds::ResidualRound>(args, std::size_t{0}); }
 PyObject* merge_range(PyObject*, PyObject* args) { return merge<rounds::RangeRound>(args); }
 
+// ---------------------------------------------------------------- FE's rounds
+
+// The entity round of a chunk: [rows of x, of y, of the ids, a non-finite value, rows that disagree] and the
+// chunk's entity sums.
+constexpr std::size_t entity_head = 5;
+
+PyObject* entity_chunk(PyObject*, PyObject* args) {
+    PyObject *xo, *yo, *io;
+    if (!PyArg_ParseTuple(args, "OOO", &xo, &yo, &io)) return nullptr;
+    Arrays a;
+    MatView x;
+    VecView y;
+    IdView ids;
+    if (!a.matrix(xo, x) || !a.vector(yo, y) || !a.ids(io, ids)) return nullptr;
+    Vector out;
+    if (!unlocked([&] {
+            EntitySums sums(x.cols + 1);
+            const bool agree = y.size == x.rows && ids.size == x.rows;
+            if (agree) sums.add(x, y, ids, 0, x.rows);
+            bool non_finite = false;
+            for (double s : sums.squares()) non_finite = non_finite || !std::isfinite(s);
+            non_finite = non_finite && (!all_finite(x) || !all_finite(y));
+            out = {static_cast<double>(x.rows), static_cast<double>(y.size), static_cast<double>(ids.size),
+                   non_finite ? 1.0 : 0.0, agree ? 0.0 : 1.0};
+            const Vector s = sums.pack();
+            out.insert(out.end(), s.begin(), s.end());
+        }))
+        return nullptr;
+    return packed(out);
+}
+
+VecView entity_sums_view(const VecView& v) {
+    return VecView{v.data + static_cast<std::ptrdiff_t>(entity_head) * v.stride, v.size - entity_head, v.stride};
+}
+
+PyObject* merge_entities(PyObject*, PyObject* args) {
+    PyObject *ao, *bo;
+    if (!PyArg_ParseTuple(args, "OO", &ao, &bo)) return nullptr;
+    Arrays arrays;
+    VecView a, b;
+    if (!arrays.vector(ao, a) || !arrays.vector(bo, b)) return nullptr;
+    Vector out;
+    if (!unlocked([&] {
+            EntitySums s = EntitySums::unpack(entity_sums_view(a));
+            s.merge(EntitySums::unpack(entity_sums_view(b)));
+            out = {a[0] + b[0], a[1] + b[1], a[2] + b[2], std::max(a[3], b[3]), std::max(a[4], b[4])};
+            const Vector p = s.pack();
+            out.insert(out.end(), p.begin(), p.end());
+        }))
+        return nullptr;
+    return packed(out);
+}
+
+// (ids sorted, their entity numbers, the entities' means: 2(k + 1) per entity), the ids and numbers as the
+// bits of int64 values in float64 arrays.
+PyObject* entity_lookup(PyObject*, PyObject* args) {
+    PyObject* eo;
+    if (!PyArg_ParseTuple(args, "O", &eo)) return nullptr;
+    Arrays a;
+    VecView e;
+    if (!a.vector(eo, e)) return nullptr;
+    std::vector<double> sorted, numbers, means;
+    if (!unlocked([&] {
+            const EntitySums s = EntitySums::unpack(entity_sums_view(e));
+            const auto& ids = s.ids();
+            std::vector<std::size_t> order(ids.size());
+            for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+            std::sort(order.begin(), order.end(), [&](std::size_t l, std::size_t r) { return ids[l] < ids[r]; });
+            sorted.resize(ids.size());
+            numbers.resize(ids.size());
+            for (std::size_t i = 0; i < order.size(); ++i) {
+                const std::int64_t id = ids[order[i]], number = static_cast<std::int64_t>(order[i]);
+                std::memcpy(&sorted[i], &id, sizeof id);
+                std::memcpy(&numbers[i], &number, sizeof number);
+            }
+            means = s.means();
+        }))
+        return nullptr;
+    return Py_BuildValue("(NNN)", py::new_vector(sorted.data(), sorted.size()),
+                         py::new_vector(numbers.data(), numbers.size()), py::new_vector(means.data(), means.size()));
+}
+
+// The rows' entity numbers from the lookup; false (ValueError: predict's unknown-entity error) at an id it lacks.
+bool codes_of(Arrays& a, PyObject* io, PyObject* so, PyObject* no, IdView& ids, std::vector<std::uint32_t>& codes) {
+    IdView sorted, numbers;
+    if (!a.ids(io, ids) || !a.ids(so, sorted) || !a.ids(no, numbers)) return false;
+    if (sorted.stride != 1 || numbers.stride != 1) {
+        PyErr_SetString(PyExc_TypeError, "korvalis._kernels: contiguous lookup arrays expected");
+        return false;
+    }
+    codes.resize(ids.size);
+    std::int64_t unknown = 0;
+    bool found = true;
+    if (!unlocked([&] {
+            found = rounds::code_rows(ids, rounds::EntityLookup{sorted.data, numbers.data, sorted.size}, codes.data(),
+                                      unknown);
+        }))
+        return false;
+    if (!found) PyErr_SetString(PyExc_ValueError, unknown_entity_message(unknown).c_str());
+    return found;
+}
+
+// With params (not None), a refinement round: the factor of [x̃ | ỹ − x̃·params] and its gradient.
+PyObject* within_chunk(PyObject*, PyObject* args) {
+    PyObject *xo, *yo, *io, *so, *no, *mo, *bo = Py_None;
+    int with_factor;
+    if (!PyArg_ParseTuple(args, "OOOOOOp|O", &xo, &yo, &io, &so, &no, &mo, &with_factor, &bo)) return nullptr;
+    Arrays a;
+    MatView x;
+    VecView y, means, beta;
+    const VecView* params;
+    IdView ids;
+    std::vector<std::uint32_t> codes;
+    if (!a.matrix(xo, x) || !a.vector(yo, y) || !a.vector(mo, means) || !a.optional_vector(bo, beta, params) ||
+        !codes_of(a, io, so, no, ids, codes))
+        return nullptr;
+    const Vector m = to_vector(means), b = params ? to_vector(beta) : Vector{};
+    rounds::WithinRound r;
+    if (!unlocked([&] { r.add(x, y, codes.data(), m.data(), with_factor != 0, params ? b.data() : nullptr); }))
+        return nullptr;
+    return packed(r.pack());
+}
+
+PyObject* panel_residual_chunk(PyObject*, PyObject* args) {
+    PyObject *xo, *yo, *io, *so, *no, *mo, *bo;
+    int scores;
+    if (!PyArg_ParseTuple(args, "OOOOOOOp", &xo, &yo, &io, &so, &no, &mo, &bo, &scores)) return nullptr;
+    Arrays a;
+    MatView x;
+    VecView y, means, beta;
+    IdView ids;
+    std::vector<std::uint32_t> codes;
+    if (!a.matrix(xo, x) || !a.vector(yo, y) || !a.vector(mo, means) || !a.vector(bo, beta) ||
+        !codes_of(a, io, so, no, ids, codes))
+        return nullptr;
+    const Vector m = to_vector(means), b = to_vector(beta);
+    rounds::PanelResidualRound r;
+    if (!unlocked([&] { r.add(x, y, codes.data(), m.data(), b.data(), true, scores != 0); })) return nullptr;
+    return packed(r.pack());
+}
+
+// The within residuals ỹ − x̃β of a chunk.
+PyObject* panel_residuals_chunk(PyObject*, PyObject* args) {
+    PyObject *xo, *yo, *io, *so, *no, *mo, *bo;
+    if (!PyArg_ParseTuple(args, "OOOOOOO", &xo, &yo, &io, &so, &no, &mo, &bo)) return nullptr;
+    Arrays a;
+    MatView x;
+    VecView y, means, beta;
+    IdView ids;
+    std::vector<std::uint32_t> codes;
+    if (!a.matrix(xo, x) || !a.vector(yo, y) || !a.vector(mo, means) || !a.vector(bo, beta) ||
+        !codes_of(a, io, so, no, ids, codes))
+        return nullptr;
+    const Vector m = to_vector(means), b = to_vector(beta);
+    Vector e(x.rows);
+    if (!unlocked([&] {
+            rounds::PanelResidualRound r;
+            r.add(x, y, codes.data(), m.data(), b.data(), false, false, e.data());
+        }))
+        return nullptr;
+    return py::new_vector(e.data(), e.size());
+}
+
+// xβ + α of each row's entity; the unknown-entity error of FE.predict for an id the fit did not see.
+PyObject* panel_predict_chunk(PyObject*, PyObject* args) {
+    PyObject *xo, *io, *so, *no, *eo, *bo;
+    if (!PyArg_ParseTuple(args, "OOOOOO", &xo, &io, &so, &no, &eo, &bo)) return nullptr;
+    Arrays a;
+    MatView x;
+    VecView effects, beta;
+    IdView ids;
+    std::vector<std::uint32_t> codes;
+    if (!a.matrix(xo, x) || !a.vector(eo, effects) || !a.vector(bo, beta) || !codes_of(a, io, so, no, ids, codes))
+        return nullptr;
+    const Vector b = to_vector(beta);
+    Vector out(x.rows);
+    if (!unlocked([&] {
+            gemv_update(x, b.data(), 1.0, 0.0, out.data());
+            for (std::size_t i = 0; i < x.rows; ++i) out[i] += effects[codes[i]];
+        }))
+        return nullptr;
+    return py::new_vector(out.data(), out.size());
+}
+
+PyObject* merge_within(PyObject*, PyObject* args) { return merge<rounds::WithinRound>(args); }
+PyObject* merge_panel_residual(PyObject*, PyObject* args) { return merge<rounds::PanelResidualRound>(args); }
+
 // ---------------------------------------------------------------- estimator objects
 
 // The estimator behind `obj` when it is an instance of korvalis's class `name`.
@@ -350,6 +548,22 @@ PyObject* refine(PyObject*, PyObject* args) {
     return py::new_vector(sol->beta.data(), sol->beta.size());
 }
 
+// The same step from FE's within refinement round.
+PyObject* fe_refine(PyObject*, PyObject* args) {
+    PyObject *capsule, *wo;
+    if (!PyArg_ParseTuple(args, "OO", &capsule, &wo)) return nullptr;
+    auto* sol = static_cast<Solution*>(PyCapsule_GetPointer(capsule, solution_name));
+    if (!sol) return nullptr;
+    Arrays a;
+    VecView w;
+    if (!a.vector(wo, w)) return nullptr;
+    if (!rounds::refine(*sol, rounds::WithinRound::unpack(w).factor)) {
+        PyErr_SetString(PyExc_ValueError, "korvalis._kernels.fe_refine: the round does not fit the solution");
+        return nullptr;
+    }
+    return py::new_vector(sol->beta.data(), sol->beta.size());
+}
+
 PyObject* solve(PyObject*, PyObject* args) {
     PyObject *model, *go, *fo, *so = nullptr;
     Py_ssize_t q, k;
@@ -387,6 +601,99 @@ PyObject* commit(PyObject*, PyObject* args) {
     return nullptr;
 }
 
+// FE's checks on the merged entity round; then whether its route factors the demeaned design.
+PyObject* fe_check(PyObject*, PyObject* args) {
+    PyObject *model, *eo;
+    Py_ssize_t k;
+    if (!PyArg_ParseTuple(args, "OnO", &model, &k, &eo)) return nullptr;
+    auto* o = estimator<FE>(model, "FE");
+    if (!o) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "korvalis._kernels.fe_check: not an FE object");
+        return nullptr;
+    }
+    Arrays a;
+    VecView e;
+    if (!a.vector(eo, e)) return nullptr;
+    py::Hold hold(o->borrow, py::Access::Shared);
+    if (!hold.ok()) return nullptr;
+    Status status;
+    bool factor = false;
+    if (!unlocked([&] {
+            const EntitySums sums = EntitySums::unpack(entity_sums_view(e));
+            const auto rows = static_cast<std::size_t>(e[0]), ks = static_cast<std::size_t>(k);
+            // A chunk whose inputs disagree, though the totals match, is reported with the totals.
+            const std::size_t rows_y = e[4] != 0 && e[1] == e[0] ? rows + 1 : static_cast<std::size_t>(e[1]);
+            status = o->model.check_rounds(rows, ks, rows_y, static_cast<std::size_t>(e[2]), sums, e[3] != 0);
+            factor = FE::factor_route(rows, ks, sums.entities());
+        }))
+        return nullptr;
+    if (!status.ok()) {
+        py::raise_error(status.error());
+        return nullptr;
+    }
+    return PyBool_FromLong(factor);
+}
+
+// (solution, params) from the merged entity and within rounds, or None when a route needs the factor.
+PyObject* fe_solve(PyObject*, PyObject* args) {
+    PyObject *model, *eo, *wo;
+    if (!PyArg_ParseTuple(args, "OOO", &model, &eo, &wo)) return nullptr;
+    auto* o = estimator<FE>(model, "FE");
+    if (!o) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "korvalis._kernels.fe_solve: not an FE object");
+        return nullptr;
+    }
+    Arrays a;
+    VecView e, w;
+    if (!a.vector(eo, e) || !a.vector(wo, w)) return nullptr;
+    py::Hold hold(o->borrow, py::Access::Shared);
+    if (!hold.ok()) return nullptr;
+    std::optional<Result<std::optional<Solution>>> sol;
+    if (!unlocked([&] {
+            sol = o->model.solve_rounds(EntitySums::unpack(entity_sums_view(e)), rounds::WithinRound::unpack(w));
+        }))
+        return nullptr;
+    if (!*sol) {
+        py::raise_error(sol->error());
+        return nullptr;
+    }
+    if (!**sol) Py_RETURN_NONE;
+    auto* kept = new (std::nothrow) Solution(std::move(***sol));
+    if (!kept) return PyErr_NoMemory();
+    PyObject* params = py::new_vector(kept->beta.data(), kept->beta.size());
+    PyObject* capsule = params ? PyCapsule_New(kept, solution_name, free_solution) : nullptr;
+    if (!capsule) {
+        delete kept;
+        Py_XDECREF(params);
+        return nullptr;
+    }
+    return Py_BuildValue("(NN)", capsule, params);
+}
+
+PyObject* fe_commit(PyObject*, PyObject* args) {
+    PyObject *model, *eo, *capsule, *wo, *ro;
+    if (!PyArg_ParseTuple(args, "OOOOO", &model, &eo, &capsule, &wo, &ro)) return nullptr;
+    auto* o = estimator<FE>(model, "FE");
+    if (!o) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "korvalis._kernels.fe_commit: not an FE object");
+        return nullptr;
+    }
+    auto* sol = static_cast<Solution*>(PyCapsule_GetPointer(capsule, solution_name));
+    if (!sol) return nullptr;
+    Arrays a;
+    VecView e, w, r;
+    if (!a.vector(eo, e) || !a.vector(wo, w) || !a.vector(ro, r)) return nullptr;
+    py::Hold hold(o->borrow, py::Access::Exclusive);
+    if (!hold.ok()) return nullptr;
+    Status done;
+    if (!unlocked([&] {
+            done = o->model.commit_rounds(EntitySums::unpack(entity_sums_view(e)), *sol, rounds::WithinRound::unpack(w),
+                                          rounds::PanelResidualRound::unpack(r));
+        }))
+        return nullptr;
+    return py::finish(std::move(done));
+}
+
 // Every entry point is guarded: no C++ exception reaches the interpreter.
 template <PyObject* (*F)(PyObject*, PyObject*)>
 PyObject* guarded(PyObject* self, PyObject* args) noexcept {
@@ -405,6 +712,24 @@ const PyMethodDef methods[] = {
     {"residual_chunk", guarded<residual_chunk>, METH_VARARGS,
      "(x, y, weights, intercept, shift, params, moments, hc0[, scales]): the residual round of a chunk."},
     {"refine", guarded<refine>, METH_VARARGS, "(solution, factor): params corrected by a factor round on residuals."},
+    {"entity_chunk", guarded<entity_chunk>, METH_VARARGS, "(x, y, ids): FE's entity round of a chunk."},
+    {"merge_entities", guarded<merge_entities>, METH_VARARGS, "(a, b): two entity rounds merged by entity id."},
+    {"entity_lookup", guarded<entity_lookup>, METH_VARARGS,
+     "(entities): (ids sorted, their numbers, the means), ids and numbers as int64 bits in float64 arrays."},
+    {"within_chunk", guarded<within_chunk>, METH_VARARGS,
+     "(x, y, ids, sorted_ids, numbers, means, with_factor[, params]): FE's within round of a chunk."},
+    {"merge_within", guarded<merge_within>, METH_VARARGS, "(a, b): two within rounds merged."},
+    {"panel_residual_chunk", guarded<panel_residual_chunk>, METH_VARARGS,
+     "(x, y, ids, sorted_ids, numbers, means, params, scores): FE's residual round of a chunk."},
+    {"merge_panel_residual", guarded<merge_panel_residual>, METH_VARARGS, "(a, b): two FE residual rounds merged."},
+    {"panel_residuals_chunk", guarded<panel_residuals_chunk>, METH_VARARGS,
+     "(x, y, ids, sorted_ids, numbers, means, params): a chunk's within residuals."},
+    {"panel_predict_chunk", guarded<panel_predict_chunk>, METH_VARARGS,
+     "(x, ids, sorted_ids, numbers, effects, params): a chunk's predictions with its entities' effects."},
+    {"fe_check", guarded<fe_check>, METH_VARARGS, "(model, k, entities): FE's checks; whether its route factors."},
+    {"fe_solve", guarded<fe_solve>, METH_VARARGS, "(model, entities, within): FE's solve, or None for the factor."},
+    {"fe_refine", guarded<fe_refine>, METH_VARARGS, "(solution, within): params corrected by a refinement round."},
+    {"fe_commit", guarded<fe_commit>, METH_VARARGS, "(model, entities, solution, within, residual): FE's commit."},
     {"range_chunk", guarded<range_chunk>, METH_VARARGS, "(x, y): the largest magnitude of each column of a chunk."},
     {"merge_range", guarded<merge_range>, METH_VARARGS, "(a, b): two range rounds merged."},
     {"rescale", guarded<rescale>, METH_VARARGS,

@@ -10,6 +10,7 @@
 
 #include "linalg/linalg.hpp"
 #include "linalg/qr.hpp"
+#include "models/double_double.hpp"
 #include "models/linear/fit_utils.hpp"
 
 namespace kv::rounds {
@@ -251,24 +252,7 @@ GramRound GramRound::unpack(const VecView& v) {
 
 namespace {
 
-// Double-double arithmetic: a value hi + lo with |lo| ≤ ulp(hi)/2 (Dekker, Knuth).
-struct DD {
-    double hi = 0, lo = 0;
-};
-inline DD two_sum(double a, double b) {
-    const double s = a + b, bb = s - a;
-    return {s, (a - (s - bb)) + (b - bb)};
-}
-inline DD dd_add(DD a, DD b) {
-    DD s = two_sum(a.hi, b.hi);
-    s.lo += a.lo + b.lo;
-    return two_sum(s.hi, s.lo);
-}
-inline DD dd_mul(DD a, double b) {
-    const double p = a.hi * b;
-    DD r{p, std::fma(a.hi, b, -p) + a.lo * b};
-    return two_sum(r.hi, r.lo);
-}
+using namespace dd;
 
 // e[i] = y − [1 | x]β for the rows of `src`, each formed in double-double and then rounded, and
 // g += Dᵀ(w ⊙ e) in double-double (w: the rows' weights, or null).
@@ -349,7 +333,7 @@ void FactorRound::merge(const FactorRound& b) {
     r = r_of(std::move(stacked));
     rows += b.rows;
     for (std::size_t j = 0; j < grad_hi.size() && j < b.grad_hi.size(); ++j) {
-        const DD sum = dd_add(DD{grad_hi[j], grad_lo[j]}, DD{b.grad_hi[j], b.grad_lo[j]});
+        const dd::DD sum = dd::dd_add(dd::DD{grad_hi[j], grad_lo[j]}, dd::DD{b.grad_hi[j], b.grad_lo[j]});
         grad_hi[j] = sum.hi;
         grad_lo[j] = sum.lo;
     }
@@ -388,27 +372,34 @@ void ResidualRound::add(const RowSource& src, const VecView* weights, int shift,
         Slice s = slice(src, i0, m);
         const RowSource rows = rows_of(s, true);
         streamed_residuals(rows, beta, e.data(), hc0 ? &part : nullptr);
-        ResidualRound b;
-        if (hc0) b.meat = std::move(part);
+        if (hc0) add_into(meat, part);
         if (weights)
             for (std::size_t i = 0; i < m; ++i) w[i] = std::ldexp((*weights)[i0 + i], shift);
-        for (std::size_t i = 0; i < m; ++i) {
-            y[i] = s.target[i];
-            b.target_max = std::max(b.target_max, std::fabs(y[i]));
-            b.ssr += e[i] * e[i];
-            b.wssr += (weights ? w[i] : 1.0) * e[i] * e[i];
-        }
-        b.target.add(y.data(), weights ? w.data() : nullptr, m);
-        if (moments) {
-            b.residual.add(e.data(), m);
-            for (std::size_t i = 1; i < m; ++i) b.dw += (e[i] - e[i - 1]) * (e[i] - e[i - 1]);
-            b.first = e[0];
-            b.last = e[m - 1];
-        }
-        b.rows = static_cast<double>(m);
-        merge(b);
+        for (std::size_t i = 0; i < m; ++i) y[i] = s.target[i];
+        fold(e.data(), y.data(), weights ? w.data() : nullptr, m, moments);
     }
     if (hc0 && meat.rows() == 0) meat = Matrix::zeros(p, p);
+}
+
+void ResidualRound::fold(const double* e, const double* y, const double* w, std::size_t m, bool moments) {
+    if (m == 0) return;
+    ResidualRound b;
+    for (std::size_t i = 0; i < m; ++i) {
+        b.target_max = std::max(b.target_max, std::fabs(y[i]));
+        b.ssr += e[i] * e[i];
+        b.wssr += (w ? w[i] : 1.0) * e[i] * e[i];
+    }
+    b.target.add(y, w, m);
+    if (moments) {
+        b.residual.add(e, m);
+        for (std::size_t i = 1; i < m; ++i) b.dw += (e[i] - e[i - 1]) * (e[i] - e[i - 1]);
+        b.first = e[0];
+        b.last = e[m - 1];
+    }
+    b.rows = static_cast<double>(m);
+    Matrix kept = std::move(meat);
+    merge(b);
+    meat = std::move(kept);
 }
 
 void ResidualRound::merge(const ResidualRound& b) {
@@ -562,7 +553,8 @@ struct DesignWanted {};
 }  // namespace
 
 Result<std::optional<Solution>> solve_merged(std::size_t n, std::size_t p, const GramRound& gram,
-                                             const FactorRound* factor, const RoutePolicy& policy) {
+                                             const FactorRound* factor, const RoutePolicy& policy,
+                                             std::size_t route_size, const Vector* rank_norms) {
     const GramBlocks blocks(gram.gram, p);
     Vector target;
     auto from_factor = [&](Problem& pb) {
@@ -573,7 +565,10 @@ Result<std::optional<Solution>> solve_merged(std::size_t n, std::size_t p, const
         pb.target = view_of(target);
     };
     try {
-        auto sol = solve(Problem(n, p, blocks.dtd, blocks.dty, from_factor), policy);
+        Problem problem(n, p, blocks.dtd, blocks.dty, from_factor);
+        problem.route_size = route_size;
+        problem.rank_norms = rank_norms;
+        auto sol = solve(std::move(problem), policy);
         if (!sol) return fail(std::move(sol.error()));
         return std::optional<Solution>(std::move(*sol));
     } catch (const DesignWanted&) {

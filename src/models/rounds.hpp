@@ -95,6 +95,8 @@ struct ResidualRound {
     Matrix meat;  // p × p, empty unless asked
 
     void add(const RowSource& rows, const VecView* weights, int shift, const double* beta, bool moments, bool hc0);
+    // A block of m residuals e with their targets y (and weights w, or null), in row order.
+    void fold(const double* e, const double* y, const double* w, std::size_t m, bool moments);
     void merge(const ResidualRound& b);
     Vector pack() const;
     static ResidualRound unpack(const VecView& v, std::size_t p);
@@ -137,8 +139,10 @@ Status check_range(const GramRound& gram, bool target_checked = false);
 // p × p block as the design, the rest of its last column as the target, n rows for the route choice:
 // the least-squares problem and the rank rule's singular values are those of the design). Without a
 // factor such a route yields nothing: run the factor round and solve again.
+// `route_size` and `rank_norms` as in Problem (FE: G + k, and the raw columns' lengths).
 Result<std::optional<Solution>> solve_merged(std::size_t n, std::size_t p, const GramRound& gram,
-                                             const FactorRound* factor, const RoutePolicy& policy);
+                                             const FactorRound* factor, const RoutePolicy& policy,
+                                             std::size_t route_size = 0, const Vector* rank_norms = nullptr);
 
 // One step of iterative refinement of β from a refinement round on its residuals, which recovers the
 // digits the factor's own rounding cost on the hardest designs. Where the design's scaled condition

@@ -1,6 +1,7 @@
 #include "models/panel_data/entity_sums.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 namespace kv {
@@ -183,6 +184,41 @@ std::vector<double> EntitySums::take_means() {
     const std::size_t groups = ids_.size(), w = w_;
     for (std::size_t g = 0; g < groups; ++g) entity_mean(state_.data() + g * 2 * w, counts_[g], w, state_.data() + g * 2 * w);
     return std::move(state_);
+}
+
+Vector EntitySums::pack() const {
+    const std::size_t groups = ids_.size(), w = w_;
+    Vector v{static_cast<double>(w), static_cast<double>(groups)};
+    v.reserve(2 + 2 * w + groups * (2 + 2 * w));
+    v.insert(v.end(), squares_.begin(), squares_.end());
+    v.insert(v.end(), largest_.begin(), largest_.end());
+    for (std::size_t g = 0; g < groups; ++g) {
+        double id = 0;
+        std::memcpy(&id, &ids_[g], sizeof id);
+        v.push_back(id);
+        v.push_back(static_cast<double>(counts_[g]));
+    }
+    v.insert(v.end(), state_.begin(), state_.end());
+    return v;
+}
+
+EntitySums EntitySums::unpack(const VecView& v) {
+    const auto w = static_cast<std::size_t>(v[0]), groups = static_cast<std::size_t>(v[1]);
+    EntitySums s(w);
+    std::size_t at = 2;
+    for (std::size_t j = 0; j < w; ++j) s.squares_[j] = v[at + j];
+    at += w;
+    for (std::size_t j = 0; j < w; ++j) s.largest_[j] = v[at + j];
+    at += w;
+    for (std::size_t g = 0; g < groups; ++g, at += 2) {
+        const double id = v[at];
+        std::int64_t bits = 0;
+        std::memcpy(&bits, &id, sizeof bits);
+        s.number_of(bits);
+        s.counts_[g] = static_cast<std::uint64_t>(v[at + 1]);
+    }
+    for (std::size_t i = 0; i < groups * 2 * w; ++i) s.state_[i] = v[at + i];
+    return s;
 }
 
 void demean_rows(const MatView& x, const VecView& y, const std::uint32_t* codes, const double* means, std::size_t i0,

@@ -117,6 +117,11 @@ public:
     // The same, formed in place of the sums (which are gone afterwards), so no second table is needed.
     std::vector<double> take_means();
 
+    // The whole state as one flat vector (the ids' bits copied into doubles), and back: how the sums of a
+    // chunk of rows travel between processes.
+    Vector pack() const;
+    static EntitySums unpack(const VecView& v);
+
 private:
     std::uint64_t number_of(std::int64_t id);
     void add_row(std::size_t g, const double* row);

@@ -511,9 +511,7 @@ Result<VectorOut> FE::predict(MatView x, IdView entity_id) const {
     std::vector<std::uint32_t> numbers(x.rows);
     for (std::size_t i = 0; i < x.rows; ++i) {
         const auto g = state_->index.find(entity_id[i]);
-        if (!g)
-            return value_error("Unknown entity ID: " + std::to_string(entity_id[i]) +
-                               ". This entity was not present in training data.");
+        if (!g) return value_error(unknown_entity_message(entity_id[i]));
         numbers[i] = static_cast<std::uint32_t>(*g);
     }
     return VectorOut{x.rows, [this, x, numbers = std::move(numbers)](double* out) {
@@ -529,9 +527,16 @@ Result<std::string> FE::named_summary(const stats::ReportNames* names) const {
     const stats::ReportLayout layout = stats::fe_layout(robust);
     stats::ReportInput in = inference::report_input(*this);
     in.within_r_squared = within_r_squared();
-    if (state_) in.diagnostics = stats::DiagnosticStats::compute(view_of(state_->residuals), state_->condition_number());
+    if (state_)
+        in.diagnostics = state_->diagnostics ? *state_->diagnostics
+                                             : stats::DiagnosticStats::compute(view_of(state_->residuals),
+                                                                               state_->condition_number());
     in.names = names;
     return stats::summary(layout, in);
+}
+
+std::string unknown_entity_message(std::int64_t id) {
+    return "Unknown entity ID: " + std::to_string(id) + ". This entity was not present in training data.";
 }
 
 std::string FE::repr() const { return std::string("FE(robust=") + (robust ? "True" : "False") + ")"; }
