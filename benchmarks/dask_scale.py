@@ -4,7 +4,8 @@
     python benchmarks/dask_scale.py --quick    # small sizes, a smoke run
 
 1. Threaded scheduler on da.from_array of in-memory data (k = 10, chunks of 10⁶ rows): the Dask fit's time over the
-   in-memory fit's, OLS classical and HC0, WLS, IV and TSLS.
+   in-memory fit's, OLS classical and HC0, WLS, IV, TSLS, and FE classical and clustered with ids drawn from 10², 10⁴
+   and 10⁶ values.
 2. The interpreter lock: a Python thread asks to wake every millisecond while a threaded Dask fit runs; the share of
    its ticks that came late by more than a millisecond (a kernel that held the lock would starve it).
 3. Fit time against rows: in memory (korvalis.OLS), Dask threaded on the same arrays, and out of core on a
@@ -40,17 +41,20 @@ def best(fn, repeat: int) -> float:
     return statistics.median(times)
 
 
-def data(n: int, k: int, seed: int = 0) -> dict[str, np.ndarray]:
+def data(n: int, k: int, seed: int = 0, groups: tuple[int, ...] = ()) -> dict[str, np.ndarray]:
     rng = np.random.default_rng(seed)
     x = rng.standard_normal((n, k))
     z = x + rng.standard_normal((n, k))
     z2 = np.column_stack([z, rng.standard_normal(n)])
-    return {"x": x, "z": z, "z2": z2, "y": x @ np.linspace(-1, 1, k) + rng.standard_normal(n),
-            "w": rng.uniform(0.5, 2.0, n)}
+    out = {"x": x, "z": z, "z2": z2, "y": x @ np.linspace(-1, 1, k) + rng.standard_normal(n),
+           "w": rng.uniform(0.5, 2.0, n)}
+    for g in groups:  # entity ids drawn uniformly from g values
+        out[f"ids{g}"] = rng.integers(0, g, n).astype(np.int64)
+    return out
 
 
-def in_memory_ratios(n: int, k: int, chunk: int, repeat: int) -> list[tuple[str, float, float]]:
-    d = data(n, k)
+def in_memory_ratios(n: int, k: int, chunk: int, repeat: int, groups: tuple[int, ...]) -> list[tuple[str, float, float]]:
+    d = data(n, k, groups=groups)
     dd = {key: da.from_array(v, chunks=(chunk,) + v.shape[1:]) for key, v in d.items()}
     cases = [
         ("OLS", lambda: korvalis.OLS().fit(d["x"], d["y"]), lambda: kd.OLS().fit(dd["x"], dd["y"])),
@@ -61,6 +65,12 @@ def in_memory_ratios(n: int, k: int, chunk: int, repeat: int) -> list[tuple[str,
         ("TSLS", lambda: korvalis.TSLS().fit(d["z2"], d["x"], d["y"]),
          lambda: kd.TSLS().fit(dd["z2"], dd["x"], dd["y"])),
     ]
+    for g in groups:
+        for robust in (False, True):
+            ids, dids = d[f"ids{g}"], dd[f"ids{g}"]
+            cases.append((f"FE{' clustered' if robust else ''}, G = {g:,}",
+                          lambda r=robust, i=ids: korvalis.FE(robust=r).fit(d["x"], d["y"], i),
+                          lambda r=robust, i=dids: kd.FE(robust=r).fit(dd["x"], dd["y"], i)))
     out = []
     with dask.config.set(scheduler="threads"):
         for name, memory, chunked in cases:
@@ -130,7 +140,8 @@ def main() -> None:
     client_peak = high_water_mb()
     print(f"# korvalis.dask, threaded scheduler on in-memory data: n = {n:,}, k = {k}, chunks of {chunk:,} rows")
     print("| estimator | in memory | Dask, threaded | Dask / in memory |\n|---|---|---|---|")
-    for name, tm, tc in in_memory_ratios(n, k, chunk, repeat):
+    groups = (100, 10_000) if args.quick else (100, 10_000, 1_000_000)
+    for name, tm, tc in in_memory_ratios(n, k, chunk, repeat, groups):
         print(f"| {name} | {tm:.3f} s | {tc:.3f} s | {tc / tm:.2f} |")
     share, ticks = missed_ticks(n, k, chunk)
     print(f"\nA thread waking every millisecond beside three threaded fits: {share:.1%} of {ticks} ticks late.")
