@@ -309,7 +309,7 @@ class FE(_Chunked):
 
     Three rounds: the entity sums (merged by entity id, numbered by first appearance over all rows), the Gram
     matrix of the demeaned rows, and the residuals with the entity scores of the clustered errors. The numbering
-    and the entity means travel to the chunks as G-sized arrays (the ids sorted, their numbers, the means).
+    and the entity means travel to the chunks as G-sized arrays (the ids in number order, the means).
     """
 
     __slots__ = ("_lookup",)
@@ -317,7 +317,7 @@ class FE(_Chunked):
 
     def __init__(self, *args: Any, **kwargs: Any) -> None:
         super().__init__(*args, **kwargs)
-        self._lookup: tuple[Any, Any, np.ndarray] | None = None
+        self._lookup: tuple[Any, np.ndarray] | None = None
 
     def _options(self) -> tuple[Any, ...]:
         return (self.model.robust,)
@@ -334,9 +334,9 @@ class FE(_Chunked):
         (entities,) = dask.compute(_fold([entity_task(a, b, c) for a, b, c in zip(xs, ys, zs)],
                                          _kernels.merge_entities))
         factor = _kernels.fe_check(self.model, k, entities)
-        sorted_ids, numbers, means = _kernels.entity_lookup(entities)
+        numbered, means = _kernels.entity_lookup(entities)
         # One key each: a distributed scheduler ships them to a worker once, not with every task.
-        lookup = [dask.delayed(a, pure=True) for a in (sorted_ids.view(np.int64), numbers.view(np.int64), means)]
+        lookup = [dask.delayed(a, pure=True) for a in (numbered.view(np.int64), means)]
 
         def within(with_factor: bool, params: Any = None) -> Any:
             task = dask.delayed(_kernels.within_chunk, pure=True)
@@ -362,7 +362,7 @@ class FE(_Chunked):
             _kernels.merge_panel_residual))
         _kernels.fe_commit(self.model, entities, solution, rounds, sums)
 
-        self._lookup = (lookup[0], lookup[1], np.asarray(self.model.fixed_effects))
+        self._lookup = (lookup[0], np.asarray(self.model.fixed_effects))
         residual_chunk = dask.delayed(_kernels.panel_residuals_chunk, pure=True)
         self._residuals = da.concatenate([
             da.from_delayed(residual_chunk(a, b, c, *lookup, params), shape=(n,), dtype=np.float64)
@@ -380,10 +380,10 @@ class FE(_Chunked):
                                np.broadcast_to(np.zeros(1, dtype=np.int64), ids.shape))
         x, (ids,) = self._align(x, [ids])
         assert self._lookup is not None
-        sorted_ids, numbers, effects = self._lookup
+        numbered, effects = self._lookup
         params = np.asarray(self.model.coefficients)
         task = dask.delayed(_kernels.panel_predict_chunk, pure=True)
         return da.concatenate([
-            da.from_delayed(task(a, c, sorted_ids, numbers, effects, params), shape=(n,), dtype=np.float64)
+            da.from_delayed(task(a, c, numbered, effects, params), shape=(n,), dtype=np.float64)
             for a, c, n in zip(x.to_delayed().ravel().tolist(), ids.to_delayed().ravel().tolist(), x.chunks[0])
         ])

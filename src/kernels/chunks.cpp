@@ -287,9 +287,10 @@ PyObject* entity_chunk(PyObject*, PyObject* args) {
     if (!a.matrix(xo, x) || !a.vector(yo, y) || !a.ids(io, ids)) return nullptr;
     Vector out;
     if (!unlocked([&] {
-            EntitySums sums(x.cols + 1);
             const bool agree = y.size == x.rows && ids.size == x.rows;
-            if (agree) sums.add(x, y, ids, 0, x.rows);
+            Codes codes(agree ? x.rows : 0);
+            EntitySums sums = agree ? EntitySums(x.cols + 1, number_entities(ids, codes.data())) : EntitySums(x.cols + 1);
+            if (agree) sums.add_numbered(x, y, codes.data(), 0, x.rows, sums.entities() > 8192);
             bool non_finite = false;
             for (double s : sums.squares()) non_finite = non_finite || !std::isfinite(s);
             non_finite = non_finite && (!all_finite(x) || !all_finite(y));
@@ -324,50 +325,34 @@ PyObject* merge_entities(PyObject*, PyObject* args) {
     return packed(out);
 }
 
-// (ids sorted, their entity numbers, the entities' means: 2(k + 1) per entity), the ids and numbers as the
-// bits of int64 values in float64 arrays.
+// (the ids in entity-number order, as the bits of int64 values in a float64 array; the entities' means,
+// 2(k + 1) per entity).
 PyObject* entity_lookup(PyObject*, PyObject* args) {
     PyObject* eo;
     if (!PyArg_ParseTuple(args, "O", &eo)) return nullptr;
     Arrays a;
     VecView e;
     if (!a.vector(eo, e)) return nullptr;
-    std::vector<double> sorted, numbers, means;
+    std::vector<double> ids, means;
     if (!unlocked([&] {
             const EntitySums s = EntitySums::unpack(entity_sums_view(e));
-            const auto& ids = s.ids();
-            std::vector<std::size_t> order(ids.size());
-            for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-            std::sort(order.begin(), order.end(), [&](std::size_t l, std::size_t r) { return ids[l] < ids[r]; });
-            sorted.resize(ids.size());
-            numbers.resize(ids.size());
-            for (std::size_t i = 0; i < order.size(); ++i) {
-                const std::int64_t id = ids[order[i]], number = static_cast<std::int64_t>(order[i]);
-                std::memcpy(&sorted[i], &id, sizeof id);
-                std::memcpy(&numbers[i], &number, sizeof number);
-            }
+            ids.resize(s.entities());
+            std::memcpy(ids.data(), s.ids().data(), ids.size() * sizeof(double));
             means = s.means();
         }))
         return nullptr;
-    return Py_BuildValue("(NNN)", py::new_vector(sorted.data(), sorted.size()),
-                         py::new_vector(numbers.data(), numbers.size()), py::new_vector(means.data(), means.size()));
+    return Py_BuildValue("(NN)", py::new_vector(ids.data(), ids.size()), py::new_vector(means.data(), means.size()));
 }
 
-// The rows' entity numbers from the lookup; false (ValueError: predict's unknown-entity error) at an id it lacks.
-bool codes_of(Arrays& a, PyObject* io, PyObject* so, PyObject* no, IdView& ids, std::vector<std::uint32_t>& codes) {
-    IdView sorted, numbers;
-    if (!a.ids(io, ids) || !a.ids(so, sorted) || !a.ids(no, numbers)) return false;
-    if (sorted.stride != 1 || numbers.stride != 1) {
-        PyErr_SetString(PyExc_TypeError, "korvalis._kernels: contiguous lookup arrays expected");
-        return false;
-    }
+// The rows' entity numbers from the ids in number order; false (ValueError: predict's unknown-entity error) at
+// an id the numbering lacks.
+bool codes_of(Arrays& a, PyObject* io, PyObject* no, IdView& ids, std::vector<std::uint32_t>& codes) {
+    IdView numbered;
+    if (!a.ids(io, ids) || !a.ids(no, numbered)) return false;
     codes.resize(ids.size);
     std::int64_t unknown = 0;
     bool found = true;
-    if (!unlocked([&] {
-            found = rounds::code_rows(ids, rounds::EntityLookup{sorted.data, numbers.data, sorted.size}, codes.data(),
-                                      unknown);
-        }))
+    if (!unlocked([&] { found = rounds::code_rows(ids, rounds::index_of(numbered), codes.data(), unknown); }))
         return false;
     if (!found) PyErr_SetString(PyExc_ValueError, unknown_entity_message(unknown).c_str());
     return found;
@@ -375,9 +360,9 @@ bool codes_of(Arrays& a, PyObject* io, PyObject* so, PyObject* no, IdView& ids, 
 
 // With params (not None), a refinement round: the factor of [x̃ | ỹ − x̃·params] and its gradient.
 PyObject* within_chunk(PyObject*, PyObject* args) {
-    PyObject *xo, *yo, *io, *so, *no, *mo, *bo = Py_None;
+    PyObject *xo, *yo, *io, *no, *mo, *bo = Py_None;
     int with_factor;
-    if (!PyArg_ParseTuple(args, "OOOOOOp|O", &xo, &yo, &io, &so, &no, &mo, &with_factor, &bo)) return nullptr;
+    if (!PyArg_ParseTuple(args, "OOOOOp|O", &xo, &yo, &io, &no, &mo, &with_factor, &bo)) return nullptr;
     Arrays a;
     MatView x;
     VecView y, means, beta;
@@ -385,7 +370,7 @@ PyObject* within_chunk(PyObject*, PyObject* args) {
     IdView ids;
     std::vector<std::uint32_t> codes;
     if (!a.matrix(xo, x) || !a.vector(yo, y) || !a.vector(mo, means) || !a.optional_vector(bo, beta, params) ||
-        !codes_of(a, io, so, no, ids, codes))
+        !codes_of(a, io, no, ids, codes))
         return nullptr;
     const Vector m = to_vector(means), b = params ? to_vector(beta) : Vector{};
     rounds::WithinRound r;
@@ -395,16 +380,16 @@ PyObject* within_chunk(PyObject*, PyObject* args) {
 }
 
 PyObject* panel_residual_chunk(PyObject*, PyObject* args) {
-    PyObject *xo, *yo, *io, *so, *no, *mo, *bo;
+    PyObject *xo, *yo, *io, *no, *mo, *bo;
     int scores;
-    if (!PyArg_ParseTuple(args, "OOOOOOOp", &xo, &yo, &io, &so, &no, &mo, &bo, &scores)) return nullptr;
+    if (!PyArg_ParseTuple(args, "OOOOOOp", &xo, &yo, &io, &no, &mo, &bo, &scores)) return nullptr;
     Arrays a;
     MatView x;
     VecView y, means, beta;
     IdView ids;
     std::vector<std::uint32_t> codes;
     if (!a.matrix(xo, x) || !a.vector(yo, y) || !a.vector(mo, means) || !a.vector(bo, beta) ||
-        !codes_of(a, io, so, no, ids, codes))
+        !codes_of(a, io, no, ids, codes))
         return nullptr;
     const Vector m = to_vector(means), b = to_vector(beta);
     rounds::PanelResidualRound r;
@@ -414,15 +399,15 @@ PyObject* panel_residual_chunk(PyObject*, PyObject* args) {
 
 // The within residuals ỹ − x̃β of a chunk.
 PyObject* panel_residuals_chunk(PyObject*, PyObject* args) {
-    PyObject *xo, *yo, *io, *so, *no, *mo, *bo;
-    if (!PyArg_ParseTuple(args, "OOOOOOO", &xo, &yo, &io, &so, &no, &mo, &bo)) return nullptr;
+    PyObject *xo, *yo, *io, *no, *mo, *bo;
+    if (!PyArg_ParseTuple(args, "OOOOOO", &xo, &yo, &io, &no, &mo, &bo)) return nullptr;
     Arrays a;
     MatView x;
     VecView y, means, beta;
     IdView ids;
     std::vector<std::uint32_t> codes;
     if (!a.matrix(xo, x) || !a.vector(yo, y) || !a.vector(mo, means) || !a.vector(bo, beta) ||
-        !codes_of(a, io, so, no, ids, codes))
+        !codes_of(a, io, no, ids, codes))
         return nullptr;
     const Vector m = to_vector(means), b = to_vector(beta);
     Vector e(x.rows);
@@ -436,14 +421,14 @@ PyObject* panel_residuals_chunk(PyObject*, PyObject* args) {
 
 // xβ + α of each row's entity; the unknown-entity error of FE.predict for an id the fit did not see.
 PyObject* panel_predict_chunk(PyObject*, PyObject* args) {
-    PyObject *xo, *io, *so, *no, *eo, *bo;
-    if (!PyArg_ParseTuple(args, "OOOOOO", &xo, &io, &so, &no, &eo, &bo)) return nullptr;
+    PyObject *xo, *io, *no, *eo, *bo;
+    if (!PyArg_ParseTuple(args, "OOOOO", &xo, &io, &no, &eo, &bo)) return nullptr;
     Arrays a;
     MatView x;
     VecView effects, beta;
     IdView ids;
     std::vector<std::uint32_t> codes;
-    if (!a.matrix(xo, x) || !a.vector(eo, effects) || !a.vector(bo, beta) || !codes_of(a, io, so, no, ids, codes))
+    if (!a.matrix(xo, x) || !a.vector(eo, effects) || !a.vector(bo, beta) || !codes_of(a, io, no, ids, codes))
         return nullptr;
     const Vector b = to_vector(beta);
     Vector out(x.rows);
@@ -715,17 +700,17 @@ const PyMethodDef methods[] = {
     {"entity_chunk", guarded<entity_chunk>, METH_VARARGS, "(x, y, ids): FE's entity round of a chunk."},
     {"merge_entities", guarded<merge_entities>, METH_VARARGS, "(a, b): two entity rounds merged by entity id."},
     {"entity_lookup", guarded<entity_lookup>, METH_VARARGS,
-     "(entities): (ids sorted, their numbers, the means), ids and numbers as int64 bits in float64 arrays."},
+     "(entities): (the ids in number order as int64 bits in a float64 array, the means)."},
     {"within_chunk", guarded<within_chunk>, METH_VARARGS,
-     "(x, y, ids, sorted_ids, numbers, means, with_factor[, params]): FE's within round of a chunk."},
+     "(x, y, ids, numbered_ids, means, with_factor[, params]): FE's within round of a chunk."},
     {"merge_within", guarded<merge_within>, METH_VARARGS, "(a, b): two within rounds merged."},
     {"panel_residual_chunk", guarded<panel_residual_chunk>, METH_VARARGS,
-     "(x, y, ids, sorted_ids, numbers, means, params, scores): FE's residual round of a chunk."},
+     "(x, y, ids, numbered_ids, means, params, scores): FE's residual round of a chunk."},
     {"merge_panel_residual", guarded<merge_panel_residual>, METH_VARARGS, "(a, b): two FE residual rounds merged."},
     {"panel_residuals_chunk", guarded<panel_residuals_chunk>, METH_VARARGS,
-     "(x, y, ids, sorted_ids, numbers, means, params): a chunk's within residuals."},
+     "(x, y, ids, numbered_ids, means, params): a chunk's within residuals."},
     {"panel_predict_chunk", guarded<panel_predict_chunk>, METH_VARARGS,
-     "(x, ids, sorted_ids, numbers, effects, params): a chunk's predictions with its entities' effects."},
+     "(x, ids, numbered_ids, effects, params): a chunk's predictions with its entities' effects."},
     {"fe_check", guarded<fe_check>, METH_VARARGS, "(model, k, entities): FE's checks; whether its route factors."},
     {"fe_solve", guarded<fe_solve>, METH_VARARGS, "(model, entities, within): FE's solve, or None for the factor."},
     {"fe_refine", guarded<fe_refine>, METH_VARARGS, "(solution, within): params corrected by a refinement round."},

@@ -204,19 +204,19 @@ Vector EntitySums::pack() const {
 
 EntitySums EntitySums::unpack(const VecView& v) {
     const auto w = static_cast<std::size_t>(v[0]), groups = static_cast<std::size_t>(v[1]);
-    EntitySums s(w);
-    std::size_t at = 2;
-    for (std::size_t j = 0; j < w; ++j) s.squares_[j] = v[at + j];
-    at += w;
-    for (std::size_t j = 0; j < w; ++j) s.largest_[j] = v[at + j];
-    at += w;
-    for (std::size_t g = 0; g < groups; ++g, at += 2) {
-        const double id = v[at];
-        std::int64_t bits = 0;
-        std::memcpy(&bits, &id, sizeof bits);
-        s.number_of(bits);
-        s.counts_[g] = static_cast<std::uint64_t>(v[at + 1]);
+    std::size_t at = 2 + 2 * w;
+    // The ids are distinct and in number order, so numbering them anew gives each its number back (through a
+    // direct table when they are dense).
+    std::vector<std::int64_t> ids(groups);
+    for (std::size_t g = 0; g < groups; ++g) std::memcpy(&ids[g], &v.data[(at + 2 * g) * static_cast<std::size_t>(v.stride)], sizeof(double));
+    Codes codes(groups);
+    EntitySums s(w, number_entities(IdView{ids.data(), groups, 1}, codes.data()));
+    for (std::size_t j = 0; j < w; ++j) {
+        s.squares_[j] = v[2 + j];
+        s.largest_[j] = v[2 + w + j];
     }
+    for (std::size_t g = 0; g < groups; ++g) s.counts_[g] = static_cast<std::uint64_t>(v[at + 2 * g + 1]);
+    at += 2 * groups;
     for (std::size_t i = 0; i < groups * 2 * w; ++i) s.state_[i] = v[at + i];
     return s;
 }

@@ -30,17 +30,33 @@ void add_matrix(Matrix& to, const Matrix& from) {
 
 }  // namespace
 
-bool code_rows(const IdView& ids, const EntityLookup& lookup, std::uint32_t* codes, std::int64_t& unknown) {
-    const std::int64_t* begin = lookup.sorted_ids;
-    const std::int64_t* end = begin + lookup.size;
+EntityIndex index_of(const IdView& ids) {
+    EntityIndex index;
+    if (ids.size == 0) return index;
+    std::int64_t lo = ids[0], hi = lo;
+    for (std::size_t g = 1; g < ids.size; ++g) {
+        lo = std::min(lo, ids[g]);
+        hi = std::max(hi, ids[g]);
+    }
+    const std::uint64_t range = static_cast<std::uint64_t>(hi) - static_cast<std::uint64_t>(lo);
+    if (range < 4 * static_cast<std::uint64_t>(ids.size) + (std::uint64_t{1} << 20)) {
+        std::vector<std::uint32_t> table(range + 1, EntityIndex::unseen);
+        for (std::size_t g = 0; g < ids.size; ++g)
+            table[static_cast<std::uint64_t>(ids[g]) - static_cast<std::uint64_t>(lo)] = static_cast<std::uint32_t>(g);
+        return EntityIndex::direct(lo, std::move(table), ids.size);
+    }
+    for (std::size_t g = 0; g < ids.size; ++g) index.number_of(ids[g]);  // numbers given in order: g
+    return index;
+}
+
+bool code_rows(const IdView& ids, const EntityIndex& index, std::uint32_t* codes, std::int64_t& unknown) {
     for (std::size_t i = 0; i < ids.size; ++i) {
-        const std::int64_t id = ids[i];
-        const std::int64_t* at = std::lower_bound(begin, end, id);
-        if (at == end || *at != id) {
-            unknown = id;
+        const auto g = index.find(ids[i]);
+        if (!g) {
+            unknown = ids[i];
             return false;
         }
-        codes[i] = static_cast<std::uint32_t>(lookup.numbers[at - begin]);
+        codes[i] = static_cast<std::uint32_t>(*g);
     }
     return true;
 }

@@ -2,7 +2,8 @@
 // (numbers by first appearance over all rows); the within round is the Gram matrix of the demeaned
 // rows [x̃ | ỹ] (with, where the route factors the design, its R factor); the residual round adds the
 // entity scores of the clustered covariance to the linear classes' residual sums. A chunk finds its
-// rows' entity numbers in the merged numbering by binary search over the ids sorted once.
+// rows' entity numbers in the merged numbering through an index built from the ids in number order (a
+// direct table when they span a range not much wider than their count, a hash table otherwise).
 #pragma once
 
 #include <cstdint>
@@ -14,15 +15,11 @@
 
 namespace kv::rounds {
 
-// The merged numbering as a chunk reads it: the G ids sorted, and the number of each.
-struct EntityLookup {
-    const std::int64_t* sorted_ids = nullptr;
-    const std::int64_t* numbers = nullptr;
-    std::size_t size = 0;
-};
+// The merged numbering from the G ids in number order.
+EntityIndex index_of(const IdView& ids_by_number);
 
 // Each row's entity number; false, with the id in `unknown`, at the first id the numbering lacks.
-bool code_rows(const IdView& ids, const EntityLookup& lookup, std::uint32_t* codes, std::int64_t& unknown);
+bool code_rows(const IdView& ids, const EntityIndex& index, std::uint32_t* codes, std::int64_t& unknown);
 
 // [x̃ | ỹ]ᵀ[x̃ | ỹ] over demeaned rows, Σỹ and max|ỹ| (the within R²), and optionally the R factor of
 // [x̃ | ỹ] (merged by tall-skinny QR).
