@@ -569,6 +569,10 @@ DASK_CASES = {
     "wls-weights-column": (lambda d: kf.wls("np.log(wage) ~ educ + exper", d, weights="hours"), 4),
     "iv": (lambda d: kf.iv("np.log(wage) ~ 1 + exper + [educ ~ kids]", d), 3),
     "tsls": (lambda d: kf.tsls("np.log(wage) ~ 1 + exper + union + [educ ~ kids + hours + sector]", d), 6),
+    "fe-clustered": (lambda d: kf.fe("np.log(wage) ~ educ + exper + union | firm", d, robust=True), 4),
+    # string entities, numbered in one order of first appearance over all partitions
+    "fe-string-entity": (lambda d: kf.fe("np.log(wage) ~ educ + exper | name",
+                                         d.assign(name="firm " + (d.firm * 7 % 13).astype(str))), 5),
 }
 
 
@@ -587,8 +591,11 @@ def test_dask_frame_fits_as_in_memory(wages: pd.DataFrame, case: str) -> None:
     np.testing.assert_allclose(res.resid.compute(), ref.resid.to_numpy(), rtol=1e-7, atol=1e-12)
     np.testing.assert_allclose(res.fittedvalues.compute(), ref.fittedvalues.to_numpy(), rtol=1e-10)
     assert stamp_free(res.summary())[2:] == stamp_free(ref.summary())[2:]
-    out = res.predict(dd.from_pandas(frame.iloc[:40], npartitions=3)).compute()
-    pd.testing.assert_series_equal(out, ref.predict(frame.iloc[:40]), rtol=1e-12)
+    if res.fixed_effects is not None:
+        pd.testing.assert_series_equal(res.fixed_effects, ref.fixed_effects, rtol=1e-9)
+    if case != "fe-string-entity":  # (whose entity column the case adds to the frame it fits)
+        out = res.predict(dd.from_pandas(frame.iloc[:40], npartitions=3)).compute()
+        pd.testing.assert_series_equal(out, ref.predict(frame.iloc[:40]), rtol=1e-12)
 
 
 @pytest.mark.parametrize(
@@ -605,9 +612,11 @@ def test_dask_frame_fits_as_in_memory(wages: pd.DataFrame, case: str) -> None:
         (lambda d: kf.ols("wage ~ center(exper)", d), ValueError,
          "'center(exper)' learns its parameters from the whole column, which no partition of a Dask DataFrame "
          "holds: compute the transformed column on the frame first"),
-        (lambda d: kf.fe("wage ~ educ | firm", d), TypeError,
-         "fe() takes pandas and polars DataFrames: korvalis.dask fits OLS, WLS, IV and TSLS over partitions, not FE; "
-         "compute() the Dask DataFrame to fit fe() in memory"),
+        (lambda d: kf.gls("wage ~ educ", d, sigma=np.eye(300)), TypeError,
+         "gls() takes pandas and polars DataFrames: korvalis.dask fits OLS, WLS, IV, TSLS and FE over partitions, not "
+         "GLS; compute() the Dask DataFrame to fit gls() in memory"),
+        (lambda d: kf.fe("wage ~ educ | nope", d), ValueError,
+         "Unknown column 'nope' in formula 'wage ~ educ | nope': the data has no such column"),
         (lambda d: kf.iv("wage ~ exper + [educ ~ hours + kids]", d), ValueError,
          "iv() needs exactly one excluded instrument per endogenous regressor; the formula has 2 for 1: use tsls() "
          "for more instruments than endogenous regressors"),
@@ -624,7 +633,8 @@ def test_dask_frame_fits_as_in_memory(wages: pd.DataFrame, case: str) -> None:
         (lambda d: kf.ols("wage ~ educ + kids", d, missing="raise"), ValueError,
          "Missing values in the columns the model uses: 'educ' (2 rows), 'kids' (1 row)"),
     ],
-    ids=["string-levels", "integer-levels", "stateful-transform", "fe", "iv-overidentified", "instrument-levels",
+    ids=["string-levels", "integer-levels", "stateful-transform", "gls", "fe-unknown-entity", "iv-overidentified",
+         "instrument-levels",
          "weights-array", "log-zero", "collinear", "missing-raise"],
 )
 def test_dask_frame_errors(wages: pd.DataFrame, call: Any, error: type, message: str) -> None:

@@ -340,8 +340,8 @@ def _build(kind: str, formula: str, data: Any, missing: str, context: Mapping[st
     if missing not in ("drop", "raise"):
         raise ValueError(f"missing must be 'drop' or 'raise', not {missing!r}")
     if _is_dask(data):
-        raise TypeError(f"{kind}() takes pandas and polars DataFrames: korvalis.dask fits OLS, WLS, IV and TSLS over "
-                        f"partitions, not {kind.upper()}; compute() the Dask DataFrame to fit {kind}() in memory")
+        raise TypeError(f"{kind}() takes pandas and polars DataFrames: korvalis.dask fits OLS, WLS, IV, TSLS and FE "
+                        f"over partitions, not {kind.upper()}; compute() the Dask DataFrame to fit {kind}() in memory")
     frame = _frame(data)
     parts = _split(formula, kind)
     n_all = len(frame)
@@ -596,7 +596,10 @@ def tsls(formula: str, data: Any, *, missing: str = "drop") -> FormulaResults:
 
 def fe(formula: str, data: Any, robust: bool = False, *, missing: str = "drop") -> FormulaResults:
     """The within (fixed-effects) estimator with the entity after a bar: ``"lwage ~ union + married | nr"``;
-    ``robust`` gives entity-clustered errors."""
+    ``robust`` gives entity-clustered errors. A Dask DataFrame fits through korvalis.dask.FE, its entities numbered
+    in one order of first appearance over all partitions."""
+    if _is_dask(data):
+        return _fit_dask("fe", formula, data, missing, _caller_context(), None, robust=robust)
     return _fit(_build("fe", formula, data, missing, _caller_context()), robust=robust)
 
 
@@ -709,11 +712,12 @@ def _partition_rows(part: pd.DataFrame, used: list[str]) -> tuple[int, int, np.n
 
 
 def _partition_design(part: pd.DataFrame, used: list[str], spec: Any, context: Mapping[str, Any],
-                      x_names: list[str], weights: str | None, z_spec: ModelSpec | None, z_names: list[str]
-                      ) -> tuple[np.ndarray, np.ndarray, np.ndarray | None, np.ndarray | None]:
-    """One partition's kept rows as the model specs' design, target, weights and instruments (float64, C order)."""
-    kept = part.loc[part[used].notna().all(axis=1).to_numpy(), used]
-    kept = pd.DataFrame({c: _plain_column(kept[c], drop_unused=False) for c in used}, index=kept.index)
+                      x_names: list[str], weights: str | None, z_spec: ModelSpec | None, z_names: list[str],
+                      design_columns: list[str]) -> tuple[np.ndarray, np.ndarray, np.ndarray | None, np.ndarray | None]:
+    """One partition's kept rows (no missing value in `used`) as the model specs' design, target, weights and
+    instruments (float64, C order), built from `design_columns`."""
+    kept = part.loc[part[used].notna().all(axis=1).to_numpy(), design_columns]
+    kept = pd.DataFrame({c: _plain_column(kept[c], drop_unused=False) for c in design_columns}, index=kept.index)
     mm = _matrix(spec, kept, context)
     x = np.ascontiguousarray(mm.rhs[x_names].to_numpy(dtype=np.float64)) if x_names else np.empty((len(kept), 0))
     y = np.ascontiguousarray(mm.lhs.to_numpy(dtype=np.float64)[:, 0])
@@ -723,6 +727,18 @@ def _partition_design(part: pd.DataFrame, used: list[str], spec: Any, context: M
         mz = _matrix(z_spec, kept, context)
         z = np.ascontiguousarray(mz[z_names].to_numpy(dtype=np.float64)) if z_names else np.empty((len(kept), 0))
     return x, y, w, z
+
+
+def _partition_entities(part: pd.DataFrame, used: list[str], entity: str) -> pd.Series:
+    """The entities of a partition's kept rows, each once, in order of first appearance."""
+    kept = part.loc[part[used].notna().all(axis=1).to_numpy(), entity]
+    return pd.Series(pd.unique(kept))
+
+
+def _partition_codes(part: pd.DataFrame, used: list[str], entity: str, levels: pd.Index) -> np.ndarray:
+    """The entity numbers of a partition's kept rows in the numbering of all partitions."""
+    kept = part.loc[part[used].notna().all(axis=1).to_numpy(), entity]
+    return np.ascontiguousarray(levels.get_indexer(kept), dtype=np.int64)
 
 
 def _partition_nonfinite(x: np.ndarray, y: np.ndarray, w: np.ndarray | None, z: np.ndarray | None) -> np.ndarray:
@@ -780,6 +796,9 @@ def _fit_dask(kind: str, formula: str, data: Any, missing: str, context: Mapping
     used = _data_variables(main, context, columns, f"formula {formula!r}")
     if instruments is not None:
         used += _data_variables(instruments, context, columns, f"formula {formula!r}")
+    entity = parts.entity
+    if entity is not None and entity not in columns:
+        raise ValueError(f"Unknown column {entity!r} in formula {formula!r}: the data has no such column")
     if weights is not None:
         if weights not in columns:
             raise ValueError(f"Unknown column {weights!r} given as weights: the data has no such column")
@@ -788,18 +807,22 @@ def _fit_dask(kind: str, formula: str, data: Any, missing: str, context: Mapping
 
     meta = data._meta
     _declared_levels_error(meta, used, [])
+    design_columns = used
+    if entity is not None:  # an entity of any type: its numbering is read from the data below
+        used = list(dict.fromkeys(used + [entity]))
     # the levels a categorical column declares, all of them: the spec is built before any row is read
-    spec_frame = pd.DataFrame({c: _plain_column(meta[c], drop_unused=False) for c in used}, index=meta.index)
+    spec_frame = pd.DataFrame({c: _plain_column(meta[c], drop_unused=False) for c in design_columns},
+                              index=meta.index)
     mm = _matrix(main, spec_frame, context)
     spec = mm.model_spec
-    _declared_levels_error(meta, used, [mm.rhs.model_spec, mm.lhs.model_spec])
+    _declared_levels_error(meta, design_columns, [mm.rhs.model_spec, mm.lhs.model_spec])
     _, x_names, intercept = _split_intercept(mm.rhs)
     target_name = str(mm.lhs.columns[0])
     z_spec: ModelSpec | None = None
     z_names: list[str] = []
     if instruments is not None:
         mz = _matrix(instruments, spec_frame, context)
-        _declared_levels_error(meta, used, [mz.model_spec])
+        _declared_levels_error(meta, design_columns, [mz.model_spec])
         z_spec = mz.model_spec
         _, z_names, _ = _split_intercept(mz)
 
@@ -814,7 +837,8 @@ def _fit_dask(kind: str, formula: str, data: Any, missing: str, context: Mapping
         raise ValueError(f"Missing values in the columns the model uses: {listed}")
 
     design_task = dask.delayed(_partition_design, pure=True, nout=4)
-    pieces = [design_task(p, used, spec, context, x_names, weights, z_spec, z_names) for p in partitions]
+    pieces = [design_task(p, used, spec, context, x_names, weights, z_spec, z_names, design_columns)
+              for p in partitions]
 
     def stacked(i: int, width: int | None) -> Any:
         shape = (lambda r: (r,)) if width is None else (lambda r: (r, width))
@@ -826,15 +850,34 @@ def _fit_dask(kind: str, formula: str, data: Any, missing: str, context: Mapping
     w = stacked(2, None) if weights is not None else None
     z = stacked(3, len(z_names)) if instruments is not None else None
 
-    chunked = {"ols": kd.OLS, "wls": kd.WLS, "iv": kd.IV, "tsls": kd.TSLS}[kind](fit_intercept=intercept, **options)
+    codes = levels = None
+    if entity is not None:
+        # One numbering of the entities for every partition: first appearance over the partitions in order.
+        uniques_task = dask.delayed(_partition_entities, pure=True)
+        (uniques,) = dask.compute([uniques_task(p, used, entity) for p in partitions])
+        levels = pd.Index(pd.unique(pd.concat(uniques, ignore_index=True))) if uniques else pd.Index([])
+        levels_key = dask.delayed(levels, pure=True)
+        codes_task = dask.delayed(_partition_codes, pure=True)
+        codes = da.concatenate([da.from_delayed(codes_task(p, used, entity, levels_key), shape=(r,), dtype=np.int64)
+                                for p, r in zip(partitions, rows)])
+        intercept = False  # FE absorbs the constant in the entity effects
+
+    if kind == "fe":
+        chunked = kd.FE(**options)
+    else:
+        chunked = {"ols": kd.OLS, "wls": kd.WLS, "iv": kd.IV, "tsls": kd.TSLS}[kind](fit_intercept=intercept, **options)
     try:
         if kind == "ols":
             chunked.fit(x, y)
         elif kind == "wls":
             chunked.fit(x, y, w)
+        elif kind == "fe":
+            chunked.fit(x, y, codes)
         else:
             chunked.fit(z, x, y)
     except (ValueError, RuntimeError) as e:
+        if kind == "fe":
+            raise
         if k == 0:
             raise ValueError(f"the formula {formula!r} leaves no regressor besides the intercept") from e
         identification = _identification_error(kind, x_names, z_names)
@@ -866,25 +909,26 @@ def _fit_dask(kind: str, formula: str, data: Any, missing: str, context: Mapping
                      x_names=x_names, intercept=intercept, index=pd.Index([]), dropped_index=pd.Index([]),
                      missing_counts=counts, x_spec=mm.rhs.model_spec,
                      x_variables=_data_variables(regressors, context, columns, f"formula {formula!r}"),
-                     context=context)
-    return _DaskResults(chunked, design, x, sum(n for n, _, _ in sizes) - sum(rows))
+                     context=context, entity=entity, levels=levels)
+    return _DaskResults(chunked, design, x, sum(n for n, _, _ in sizes) - sum(rows), codes)
 
 
 class _DaskResults(FormulaResults):
     """The results of a fit over a Dask DataFrame: the numbers as in memory, residuals and fitted values as lazy
     Dask arrays (in the kept rows' order), ``predict`` on a Dask DataFrame partition by partition."""
 
-    def __init__(self, chunked: Any, design: _Design, x: Any, dropped: int) -> None:
+    def __init__(self, chunked: Any, design: _Design, x: Any, dropped: int, codes: Any = None) -> None:
         super().__init__(chunked.model, design)
         self._chunked = chunked
         self._x = x
+        self._codes = codes
         self.resid = chunked.residuals
         self.n_missing = dropped
         self.dropped_index = None  # the rows stay in their partitions; missing_counts counts them by column
 
     @property
     def fittedvalues(self) -> Any:
-        return self._chunked.predict(self._x)
+        return self._chunked.predict(self._x, *(() if self._codes is None else (self._codes,)))
 
     def predict(self, new_data: Any = None) -> Any:
         if new_data is None:
