@@ -131,7 +131,7 @@ def panel_data(k: int, groups: int, seed: int, drawn: bool = False) -> Callable[
     def make(n: int) -> Data:
         rng = np.random.default_rng(seed)
         if drawn:
-            g = groups
+            g = groups if n >= groups else max(2, n // 10)  # fewer values for the small warm-up copy
             ids = rng.integers(0, g, n).astype(np.int64)
         else:
             g = min(groups, max(2, n // 10))

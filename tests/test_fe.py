@@ -304,14 +304,28 @@ MSG_DOF = "Insufficient degrees of freedom for Fixed Effects estimation"
     (arrays(nan="y"), MSG_NAN),
     ((arrays()[0], arrays()[1], np.arange(6, dtype=np.int64)), MSG_G),
     ((np.ones((6, 3)), np.ones(6), np.array([0, 0, 1, 1, 2, 2], dtype=np.int64)), MSG_DOF),
+    # NaN is named before the degrees of freedom, which are known only once the entities are numbered.
+    ((arrays(nan="x")[0], arrays()[1], np.arange(6, dtype=np.int64)), MSG_NAN),
+    ((np.ones((6, 3)), arrays(nan="y")[1], np.array([0, 0, 1, 1, 2, 2], dtype=np.int64)), MSG_NAN),
+    # Squares beyond double range are no NaN: such data are rescaled and fitted (below).
 ], ids=["no_rows", "no_cols", "empty_y", "empty_ids_before_nan", "short_y", "long_ids_before_nan", "nan_x", "inf_y",
-        "every_row_own_entity", "n_equals_G_plus_k"])
+        "every_row_own_entity", "n_equals_G_plus_k", "nan_before_own_entities", "inf_before_degrees_of_freedom"])
 def test_fit_validation(args, message):
     m = korvalis.FE()
     with pytest.raises(ValueError) as err:
         m.fit(*args)
     assert str(err.value) == message
     assert not m.is_fitted() and m.coefficients is None and m.covariance_matrix() is None
+
+
+@pytest.mark.parametrize("scale", [1e200, 1e-200], ids=["squares_overflow", "squares_underflow"])
+def test_data_whose_squares_leave_double_range_fit_as_scaled(scale):
+    # The finiteness of the data is read from their sums of squares; an overflowing sum is no NaN.
+    # Reference: the same fit on the unscaled data, with β unchanged and the effects scaled.
+    x, y, ids = panel(n=40, groups=4, k=2, seed=14)
+    m, big = fitted(x, y, ids), fitted(x * scale, y * scale, ids)
+    np.testing.assert_allclose(big.coefficients, m.coefficients, rtol=1e-12)
+    np.testing.assert_allclose(big.fixed_effects, m.fixed_effects * scale, rtol=1e-12)
 
 
 def test_predict():

@@ -153,8 +153,8 @@ public:
                 for (std::size_t g = 0; g < groups; ++g) add_score(*meat, [&](std::size_t j) { return scores[g * k + j]; });
         } else {
             std::vector<double> d(w), score(k);
-            for_each_entity(false, [&](std::size_t g, const std::uint32_t* rows, std::size_t m, const double* hi,
-                                       double* row) {
+            for_each_entity(true, [&](std::size_t g, const std::uint32_t* rows, std::size_t m, const double* hi,
+                                      double* row) {
                 std::fill(score.begin(), score.end(), 0.0);
                 for (std::size_t r = 0; r < m; ++r) {
                     const std::size_t i = rows[r];
@@ -170,6 +170,17 @@ public:
                 effect(g, hi);
                 if (meat) add_score(*meat, [&](std::size_t j) { return score[j]; });
             });
+            // An entity of one row is its own mean (hi = the row, lo = 0): its residual is exactly zero,
+            // its score adds nothing, and its effect is the general formula's on that row. These rows
+            // are read in row order, not gathered.
+            std::vector<double> own(2 * w, 0.0);
+            for (std::size_t i = 0; i < n; ++i) {
+                const std::size_t g = codes_[i];
+                if (counts_[g] != 1) continue;
+                read_row(x_, y_, i, own.data());
+                e[i] = 0.0;
+                effect(g, own.data());
+            }
         }
         if (meat)
             for (std::size_t j = 0; j < k; ++j)
@@ -303,7 +314,7 @@ private:
                 // few rows ahead (the memory latency, not the arithmetic, bounds this loop).
                 const std::size_t here = offsets_[g] + r;
                 for (ahead = std::max(ahead, here + 1); ahead < n && ahead <= here + prefetch_distance; ++ahead)
-                    if (!skip_single || counts_[codes_[rows_[ahead]]] > 1) prefetch_row(rows_[ahead]);
+                    prefetch_row(rows_[ahead]);
                 read_row(x_, y_, rows[r], row.data());
                 add_entity_row(state.data(), row.data(), w);
             }
