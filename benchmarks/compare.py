@@ -177,6 +177,30 @@ def with_const(x: np.ndarray) -> np.ndarray:
     return out
 
 
+KD = "korvalis.dask (threaded)"
+KD_HC0 = "korvalis.dask HC0 (threaded)"
+
+
+def kd_ols(robust: bool, chunk: int) -> Impl:
+    """korvalis.dask on da.from_array of the same arrays, chunks of `chunk` rows, Dask's threaded scheduler."""
+    def prepare(d: Data) -> Any:
+        import dask.array as da
+
+        return (da.from_array(d["x"], chunks=(chunk, d["x"].shape[1])), da.from_array(d["y"], chunks=chunk))
+
+    def run(st: Any) -> object:
+        import dask
+
+        import korvalis.dask as kd
+
+        m = kd.OLS(robust=robust)
+        with dask.config.set(scheduler="threads"):
+            m.fit(*st)
+        return m.standard_errors()
+
+    return Impl(KD_HC0 if robust else KD, run, prepare, needs=("dask",))
+
+
 def kv_ols(robust: bool) -> Impl:
     def run(d: Data) -> object:
         m = korvalis.OLS(robust=robust)
@@ -382,6 +406,7 @@ def limit_cholesky() -> Impl:
 @dataclass(frozen=True)
 class Sizes:
     big: int  # n of the OLS, WLS, IV, TSLS, summary and predict cases the goals are stated on
+    dask: tuple[int, int]  # (n, rows a chunk) of the korvalis.dask case
     small: int | None  # n of the smaller OLS cases (none in quick runs)
     wide_n: int  # n of the OLS case at k = 200 (n = 10⁶ would make x 1.6 GB)
     gls_ns: tuple[int, ...]  # the last one carries the GLS goals
@@ -391,9 +416,9 @@ class Sizes:
     fe_large: tuple[int, int] | None  # (n, G) of the largest FE case, full runs only
 
 
-FULL = Sizes(big=1_000_000, small=10_000, wide_n=200_000, gls_ns=(3000, 4000), fe_n=1_000_000,
+FULL = Sizes(big=1_000_000, dask=(10_000_000, 1_000_000), small=10_000, wide_n=200_000, gls_ns=(3000, 4000), fe_n=1_000_000,
              groups=(100, 10_000, 100_000), fe_drawn=1_000_000, fe_large=(10_000_000, 1_000_000))
-QUICK = Sizes(big=1_000, small=None, wide_n=2_000, gls_ns=(200, 300), fe_n=2_000, groups=(50,), fe_drawn=2_000,
+QUICK = Sizes(big=1_000, dask=(20_000, 5_000), small=None, wide_n=2_000, gls_ns=(200, 300), fe_n=2_000, groups=(50,), fe_drawn=2_000,
               fe_large=None)
 
 
@@ -407,6 +432,10 @@ def fe_id(n: int, g: int, kind: str) -> str:
 
 def fe_drawn_id(n: int, values: int, kind: str) -> str:
     return f"fe-n{n}-k10-drawn{values}-{kind}"
+
+
+def dask_id(s: Sizes) -> str:
+    return f"dask-ols-n{s.dask[0]}-k10"
 
 
 def gls_id(n: int) -> str:
@@ -459,6 +488,11 @@ def build_cases(s: Sizes) -> list[Case]:
                           [kv_fe(False), pf_feols(False), limit_gram(), limit_copy()],
                           limit=(GRAM, COPY), limit_name="Gram + copy", chart=False))
 
+    n_dask, chunk = s.dask
+    cases.append(Case(dask_id(s), f"OLS over Dask chunks of {chunk:,} rows (threaded scheduler), n={n_dask:,}, k=10",
+                      linear_data(10, seed=8), n_dask, [kv_ols(False), kd_ols(False, chunk), kd_ols(True, chunk)],
+                      chart=False))
+
     big = s.big
     cases.append(Case(f"wls-n{big}-k10", f"WLS, n={big:,}, k=10", linear_data(10, 2), big,
                       [kv_wls(), sm_wls(), limit_gram_weighted(), limit_pass()], limit=(GRAM_WX, PASS),
@@ -497,6 +531,7 @@ def goal_case_ids(s: Sizes) -> set[str]:
     ids |= {fe_id(s.fe_n, g, kind) for g in s.groups for kind in ("classical", "clustered")}
     ids |= {fe_drawn_id(s.fe_n, s.fe_drawn, kind) for kind in ("classical", "clustered")}
     ids |= {f"wls-n{s.big}-k10", f"iv-n{s.big}", f"tsls-n{s.big}", f"summary-n{s.big}-k50", f"predict-n{s.big}"}
+    ids |= {dask_id(s)}
     return ids
 
 
@@ -787,6 +822,12 @@ def targets(rows: list[Row], s: Sizes) -> list[str]:
         line(f"{name.upper()} n={N}: fit / Gram of [Z | X | y]", ratio(at.t(c, kv), at.t(c, GRAM_ZXY)), "≤", 2.0)
     c = f"wls-n{big}-k10"
     line(f"WLS n={N}, k=10: fit / (Gram of √w·x + pass)", ratio(at.t(c, kv), at.t(c, GRAM_WX, PASS)), "≤", 1.3)
+
+    c = dask_id(s)
+    line(f"OLS over Dask chunks n={fmt_n(s.dask[0])}, k=10 (threaded): korvalis.dask / korvalis",
+         ratio(at.t(c, KD), at.t(c, kv)), "≤", 1.2)
+    line(f"OLS HC0 over Dask chunks n={fmt_n(s.dask[0])}, k=10 (threaded): korvalis.dask / korvalis classical",
+         ratio(at.t(c, KD_HC0), at.t(c, kv)), "≤", None)
 
     g_last, g_first = gls_id(s.gls_ns[-1]), gls_id(s.gls_ns[0])
     line(f"GLS n={s.gls_ns[-1]}: fit / NumPy's Cholesky of Σ", ratio(at.t(g_last, kv), at.t(g_last, CHOL)), "≤", 1.15)
