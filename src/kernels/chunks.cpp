@@ -464,6 +464,26 @@ void free_solution(PyObject* capsule) {
     delete static_cast<Solution*>(PyCapsule_GetPointer(capsule, solution_name));
 }
 
+// A solve's outcome for Python: its error raised, None when a route needs the factor round, or (the solution
+// kept in a capsule, its params).
+PyObject* kept_solution(Result<std::optional<Solution>>& sol) {
+    if (!sol) {
+        py::raise_error(sol.error());
+        return nullptr;
+    }
+    if (!*sol) Py_RETURN_NONE;
+    auto* kept = new (std::nothrow) Solution(std::move(**sol));
+    if (!kept) return PyErr_NoMemory();
+    PyObject* params = py::new_vector(kept->beta.data(), kept->beta.size());
+    PyObject* capsule = params ? PyCapsule_New(kept, solution_name, free_solution) : nullptr;
+    if (!capsule) {
+        delete kept;
+        Py_XDECREF(params);
+        return nullptr;
+    }
+    return Py_BuildValue("(NN)", capsule, params);
+}
+
 // (solution, params, weight shift), or None when a route needs the factor round.
 template <class Model>
 PyObject* solve_on(py::Object<Model>* obj, std::size_t q, std::size_t k, const VecView& g, const VecView* f,
@@ -482,21 +502,11 @@ PyObject* solve_on(py::Object<Model>* obj, std::size_t q, std::size_t k, const V
                 sol = obj->model.solve_rounds(q, k, gram, factor ? &*factor : nullptr);
         }))
         return nullptr;
-    if (!*sol) {
-        py::raise_error(sol->error());
-        return nullptr;
-    }
-    if (!**sol) Py_RETURN_NONE;
-    auto* kept = new (std::nothrow) Solution(std::move(***sol));
-    if (!kept) return PyErr_NoMemory();
-    PyObject* params = py::new_vector(kept->beta.data(), kept->beta.size());
-    PyObject* capsule = params ? PyCapsule_New(kept, solution_name, free_solution) : nullptr;
-    if (!capsule) {
-        delete kept;
-        Py_XDECREF(params);
-        return nullptr;
-    }
-    return Py_BuildValue("(NNi)", capsule, params, gram.shift);
+    PyObject* pair = kept_solution(*sol);
+    if (!pair || pair == Py_None) return pair;
+    PyObject* out = Py_BuildValue("(OOi)", PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1), gram.shift);
+    Py_DECREF(pair);
+    return out;
 }
 
 template <class Model>
@@ -638,21 +648,7 @@ PyObject* fe_solve(PyObject*, PyObject* args) {
             sol = o->model.solve_rounds(EntitySums::unpack(entity_sums_view(e)), rounds::WithinRound::unpack(w));
         }))
         return nullptr;
-    if (!*sol) {
-        py::raise_error(sol->error());
-        return nullptr;
-    }
-    if (!**sol) Py_RETURN_NONE;
-    auto* kept = new (std::nothrow) Solution(std::move(***sol));
-    if (!kept) return PyErr_NoMemory();
-    PyObject* params = py::new_vector(kept->beta.data(), kept->beta.size());
-    PyObject* capsule = params ? PyCapsule_New(kept, solution_name, free_solution) : nullptr;
-    if (!capsule) {
-        delete kept;
-        Py_XDECREF(params);
-        return nullptr;
-    }
-    return Py_BuildValue("(NN)", capsule, params);
+    return kept_solution(*sol);
 }
 
 PyObject* fe_commit(PyObject*, PyObject* args) {
