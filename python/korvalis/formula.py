@@ -11,7 +11,7 @@ korvalis class on float64 arrays and returns a :class:`FormulaResults` whose num
 formula's intercept becomes ``fit_intercept`` (``0 +`` or ``- 1`` turns it off), never a column of ones. Syntax
 beyond formulaic's: ``[endog ~ instruments]`` in ``iv()`` and ``tsls()``, and ``| entity`` in ``fe()``. A Dask
 DataFrame fits through korvalis.dask (``ols()``, ``wls()``, ``iv()``, ``tsls()``), every partition's design made by one
-model spec built from the frame's dtypes.
+design layout (formulaic's model structure) built from the frame's dtypes.
 
 Conventions are the classes', documented rather than changed: inference uses the class's residual degrees of freedom
 (n − p; n − k for FE, whose entities are not subtracted), Student's t up to 30 of them and the normal beyond; robust
@@ -693,7 +693,7 @@ class FormulaResults:
 
 # ---------------------------------------------------------------------------------------------------- Dask frames
 #
-# A Dask DataFrame is fitted by korvalis.dask over its partitions. One model spec, built from the frame's metadata
+# A Dask DataFrame is fitted by korvalis.dask over its partitions. One design layout, built from the frame's metadata
 # (its dtypes, categories included) before any partition is read, makes every partition's design: the columns and
 # dummy levels agree across partitions by construction, and a level set that only the data could reveal is an error
 # that says how to declare it. The layer reads the frame once for the missing counts and the kept rows of each
@@ -711,14 +711,14 @@ def _partition_rows(part: pd.DataFrame, used: list[str]) -> tuple[int, int, np.n
     return len(part), int((~isna.any(axis=1)).sum()), isna.sum(axis=0)
 
 
-def _partition_design(part: pd.DataFrame, used: list[str], spec: Any, context: Mapping[str, Any],
+def _partition_design(part: pd.DataFrame, used: list[str], layout: Any, context: Mapping[str, Any],
                       x_names: list[str], weights: str | None, z_spec: ModelSpec | None, z_names: list[str],
                       design_columns: list[str]) -> tuple[np.ndarray, np.ndarray, np.ndarray | None, np.ndarray | None]:
-    """One partition's kept rows (no missing value in `used`) as the model specs' design, target, weights and
+    """One partition's kept rows (no missing value in `used`) as the layouts' design, target, weights and
     instruments (float64, C order), built from `design_columns`."""
     kept = part.loc[part[used].notna().all(axis=1).to_numpy(), design_columns]
     kept = pd.DataFrame({c: _plain_column(kept[c], drop_unused=False) for c in design_columns}, index=kept.index)
-    mm = _matrix(spec, kept, context)
+    mm = _matrix(layout, kept, context)
     x = np.ascontiguousarray(mm.rhs[x_names].to_numpy(dtype=np.float64)) if x_names else np.empty((len(kept), 0))
     y = np.ascontiguousarray(mm.lhs.to_numpy(dtype=np.float64)[:, 0])
     w = np.ascontiguousarray(kept[weights].to_numpy(dtype=np.float64)) if weights else None
@@ -746,9 +746,9 @@ def _partition_nonfinite(x: np.ndarray, y: np.ndarray, w: np.ndarray | None, z: 
     return np.concatenate([(~np.isfinite(b)).sum(axis=0) for b in blocks])
 
 
-def _declared_levels_error(meta: pd.DataFrame, used: list[str], specs: Sequence[ModelSpec]) -> None:
+def _declared_levels_error(meta: pd.DataFrame, used: list[str], layouts: Sequence[ModelSpec]) -> None:
     """Categorical factors whose levels the metadata does not hold, and transformations that need the whole column,
-    cannot take one spec for every partition."""
+    cannot take one layout for every partition."""
     def declared(c: str) -> bool:
         dtype = meta[c].dtype
         if isinstance(dtype, pd.CategoricalDtype):
@@ -756,8 +756,8 @@ def _declared_levels_error(meta: pd.DataFrame, used: list[str], specs: Sequence[
         return pd.api.types.is_numeric_dtype(dtype) or pd.api.types.is_bool_dtype(dtype)
 
     unknown = [repr(c) for c in used if not declared(c)]
-    for spec in specs:
-        unknown += [repr(str(f)) for f, state in spec.factor_contrasts.items() if not list(state.levels)]
+    for layout in layouts:
+        unknown += [repr(str(f)) for f, state in layout.factor_contrasts.items() if not list(state.levels)]
     unknown = list(dict.fromkeys(unknown))
     if unknown:
         listed = ", ".join(unknown)
@@ -766,7 +766,7 @@ def _declared_levels_error(meta: pd.DataFrame, used: list[str], specs: Sequence[
             "them as a categorical column with known categories, for example "
             "df = df.categorize(columns=[...]) or df[col] = df[col].astype(pd.CategoricalDtype([...]))"
         )
-    stateful = list(dict.fromkeys(t for spec in specs for t in spec.transform_state))
+    stateful = list(dict.fromkeys(t for layout in layouts for t in layout.transform_state))
     if stateful:
         listed = ", ".join(repr(t) for t in stateful)
         raise ValueError(f"{listed} learns its parameters from the whole column, which no partition of a Dask "
@@ -810,11 +810,11 @@ def _fit_dask(kind: str, formula: str, data: Any, missing: str, context: Mapping
     design_columns = used
     if entity is not None:  # an entity of any type: its numbering is read from the data below
         used = list(dict.fromkeys(used + [entity]))
-    # the levels a categorical column declares, all of them: the spec is built before any row is read
+    # the levels a categorical column declares, all of them: the layout is built before any row is read
     spec_frame = pd.DataFrame({c: _plain_column(meta[c], drop_unused=False) for c in design_columns},
                               index=meta.index)
     mm = _matrix(main, spec_frame, context)
-    spec = mm.model_spec
+    layout = mm.model_spec
     _declared_levels_error(meta, design_columns, [mm.rhs.model_spec, mm.lhs.model_spec])
     _, x_names, intercept = _split_intercept(mm.rhs)
     target_name = str(mm.lhs.columns[0])
@@ -837,7 +837,7 @@ def _fit_dask(kind: str, formula: str, data: Any, missing: str, context: Mapping
         raise ValueError(f"Missing values in the columns the model uses: {listed}")
 
     design_task = dask.delayed(_partition_design, pure=True, nout=4)
-    pieces = [design_task(p, used, spec, context, x_names, weights, z_spec, z_names, design_columns)
+    pieces = [design_task(p, used, layout, context, x_names, weights, z_spec, z_names, design_columns)
               for p in partitions]
 
     def stacked(i: int, width: int | None) -> Any:
